@@ -1,0 +1,11 @@
+// Reads the arguments once: server name, log file, syntax requests; opens
+// the log.
+#pragma once
+
+extern char server_name[128];
+extern char log_name[400];
+
+// Returns only with server_name set and the log opened or its failure
+// reported; every other case ends the process.
+void parse_command_line(int argc, char **argv);
+void open_log();

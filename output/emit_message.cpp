@@ -1,0 +1,26 @@
+#include <cstdarg>
+#include <cstring>
+
+#include "output/output.h"
+
+char message_text[4000];
+HANDLE console_out;
+FILE *log_file;
+
+// A text longer than the buffer is cut at its end, never written past it.
+void emit_message(const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(message_text, sizeof message_text, format, arguments);
+    va_end(arguments);
+
+    DWORD length = (DWORD)strlen(message_text);
+    DWORD written;
+    // A redirected standard output is no console: the bytes then go out
+    // as plain file data, so logon scripts and schedulers still see them.
+    if (!WriteConsoleA(console_out, message_text, length, &written, nullptr))
+        WriteFile(console_out, message_text, length, &written, nullptr);
+    if (log_file)
+        fwrite(message_text, 1, length, log_file);
+}

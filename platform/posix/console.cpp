@@ -1,0 +1,50 @@
+// The console is standard output. As on Windows, writing to it as a
+// console fails when it is not a terminal; WriteFile then takes the bytes.
+#include <cerrno>
+#include <cstdint>
+#include <unistd.h>
+
+#include "platform/platform.h"
+
+static int descriptor(HANDLE handle)
+{
+    return (int)(intptr_t)handle;
+}
+
+BOOL AllocConsole()
+{
+    return 1;
+}
+
+BOOL FreeConsole()
+{
+    return 1;
+}
+
+HANDLE GetStdHandle(DWORD std_handle)
+{
+    return std_handle == STD_OUTPUT_HANDLE ? (HANDLE)(intptr_t)STDOUT_FILENO : nullptr;
+}
+
+BOOL WriteFile(HANDLE file, const void *bytes, DWORD length, DWORD *written, void *)
+{
+    const char *next = static_cast<const char *>(bytes);
+    *written = 0;
+    while (*written < length) {
+        ssize_t count = write(descriptor(file), next + *written, length - *written);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            return 0;
+        *written += (DWORD)count;
+    }
+    return 1;
+}
+
+BOOL WriteConsoleA(HANDLE console, const void *text, DWORD length, DWORD *written, void *)
+{
+    *written = 0;
+    if (!isatty(descriptor(console)))
+        return 0;
+    return WriteFile(console, text, length, written, nullptr);
+}

@@ -1,0 +1,143 @@
+// The command line: which server, which log, and which arguments end the
+// run before any server is asked.
+#include "cmdline/cmdline.h"
+#include "tests/temp_dir.h"
+
+namespace {
+
+const std::string syntax = "\nSyntax: GARVELUX <Server_Name> [/L<LogName>]\r\n";
+const std::string usage = syntax; // the syntax line printed alone
+const std::string no_parameters = "No Parameters\r\n" + syntax + "\r\n";
+const std::string not_specified = "Server not specified.\r\n" + syntax + "\r\n";
+const std::string cwd_log = "<cwd>/garvelux.log";
+
+struct cmdline_case {
+    std::vector<std::string> arguments;
+    int exit_code; // -1: the run goes on
+    std::string console;
+    std::string server;
+    std::string log; // <cwd> stands for the current directory
+};
+
+std::string repeat(char c, size_t n)
+{
+    return std::string(n, c);
+}
+
+// 397 characters that name a file that can really be opened.
+std::string dots(size_t n)
+{
+    std::string path;
+    while (path.size() < n)
+        path += "./";
+    return path;
+}
+const std::string longest_log = dots(392) + "x.log";
+
+const cmdline_case cmdline_cases[] = {
+    {{}, 255, no_parameters, "", ""},
+    {{"srv1"}, -1, "", "SRV1", cwd_log},
+    {{"srv1", "srv2"}, -1, "", "SRV2", cwd_log},
+    {{"srv1", ""}, 255, not_specified, "", ""},
+    {{"/lrun.log", "srv1"}, -1, "", "SRV1", "run.log"},
+    {{"srv1", "/Lrun.log"}, -1, "", "SRV1", "run.log"},
+    {{"srv1", "/Lfirst.log", "/Lsecond.log"}, -1, "", "SRV1", "second.log"},
+    {{"srv1", "/L"}, -1, "", "SRV1", cwd_log},
+    {{"srv1", "/Lrun.log", "/L"}, -1, "", "SRV1", "run.log"},
+    {{"srv1", "/L my log.txt"}, -1, "", "SRV1", "my"},
+    {{"srv1", "/L\t\r\n\v\f"}, -1, "", "SRV1", cwd_log},
+    {{"srv1", "/L" + longest_log}, -1, "", "SRV1", longest_log},
+    {{"srv1", "/L" + repeat('x', 398)}, -1, "Log name ignored: too long.\r\n", "SRV1", cwd_log},
+    {{"/Lkeep.log", "/L" + repeat('x', 398), "srv1"}, -1, "Log name ignored: too long.\r\n",
+     "SRV1", "keep.log"},
+    {{"srv1", "/x"}, 0, usage, "SRV1", ""},
+    {{"srv1", "/?"}, 0, usage, "SRV1", ""},
+    {{"/", "srv1"}, 0, usage, "", ""},
+    {{"?"}, 0, usage, "", ""},
+    {{"srv1", "?help", "/Lrun.log"}, 0, usage, "SRV1", ""},
+    {{"/L"}, 255, not_specified, "", ""},
+    {{"-Lsrv"}, -1, "", "-LSRV", cwd_log},
+    {{"\\srv"}, -1, "", "\\SRV", cwd_log},
+    {{"aZ09_\xe4\xc4"}, -1, "", "AZ09_\xe4\xc4", cwd_log},
+    {{repeat('s', 127)}, -1, "", repeat('S', 127), cwd_log},
+    {{repeat('s', 128)}, 255, "Server name ignored: too long.\r\n" + not_specified, "", ""},
+    {{"srv1", repeat('s', 128)}, -1, "Server name ignored: too long.\r\n", "SRV1", cwd_log},
+};
+
+void PrintTo(const cmdline_case &c, std::ostream *out)
+{
+    for (const std::string &argument : c.arguments)
+        *out << "[" << argument.substr(0, 12) << "]";
+}
+
+class cmdline : public in_temp_dir, public ::testing::WithParamInterface<cmdline_case> {};
+
+TEST_P(cmdline, finds_server_and_log_or_ends)
+{
+    const cmdline_case &c = GetParam();
+    EXPECT_EQ(run_parse(c.arguments), c.exit_code);
+    EXPECT_EQ(fake_console, c.console);
+    EXPECT_EQ(std::string(server_name), c.server);
+    std::string log = c.log;
+    if (log.rfind("<cwd>", 0) == 0)
+        log = dir + log.substr(5);
+    EXPECT_EQ(std::string(log_name), log);
+    // The endings come before the log is opened: nothing is created.
+    if (c.exit_code >= 0) {
+        EXPECT_EQ(fake_calls.find("open_shared_append"), std::string::npos);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(all, cmdline, ::testing::ValuesIn(cmdline_cases));
+
+struct directory_case {
+    const char *directory; // nullptr: the call fails
+    std::string log;
+};
+
+const std::string dir386 = "/" + repeat('d', 385);
+const std::string dir387 = "/" + repeat('d', 386);
+
+const directory_case directory_cases[] = {
+    {"/", "//garvelux.log"},
+    {nullptr, "garvelux.log"},
+    {"", "garvelux.log"},
+    {dir386.c_str(), dir386 + "/garvelux.log"},
+    {dir387.c_str(), "garvelux.log"},
+    {"/" "x" "/", "/x//garvelux.log"},
+};
+
+void PrintTo(const directory_case &c, std::ostream *out)
+{
+    *out << (c.directory ? std::string(c.directory).substr(0, 12) : "(fails)");
+}
+
+class default_log : public in_temp_dir, public ::testing::WithParamInterface<directory_case> {};
+
+TEST_P(default_log, joins_directory_and_file_name_or_falls_back)
+{
+    fake.current_directory = GetParam().directory;
+    fake.log_open_fails = true;
+    EXPECT_EQ(run_parse({"srv1"}), -1);
+    EXPECT_EQ(std::string(log_name), GetParam().log);
+    EXPECT_EQ(fake_console, "Unable to open log file " + GetParam().log + "\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(all, default_log, ::testing::ValuesIn(directory_cases));
+
+TEST_F(in_temp_dir, no_arguments_prints_banner_then_syntax_and_exits_255)
+{
+    EXPECT_EQ(run_garvelux({}), 255u);
+    EXPECT_EQ(fake_console, banner + no_parameters);
+    EXPECT_EQ(fake_calls, "AllocConsole\nGetStdHandle(-11)\nExitProcess(255)\n");
+}
+
+TEST_F(in_temp_dir, syntax_request_asks_no_server_and_writes_no_log)
+{
+    EXPECT_EQ(run_garvelux({"srv1", "/Lsync.log", "/?"}), 0u);
+    EXPECT_EQ(fake_console, banner + usage);
+    EXPECT_EQ(fake_calls, "AllocConsole\nGetStdHandle(-11)\nExitProcess(0)\n");
+    EXPECT_EQ(access("sync.log", F_OK), -1);
+}
+
+} // namespace

@@ -1,0 +1,39 @@
+// A recording stand-in for platform/platform.h: scripted results, every
+// call kept in order with its arguments, the console kept as bytes.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+struct fake_script {
+    NWRCODE init_result = 0;
+    NWRCODE open_result = 0;
+    NWRCODE query_result = 0;
+    uint8_t date_time[7] = {100, 5, 2, 8, 16, 42, 2};
+    BOOL clock_result = 1;
+    DWORD clock_error = 0;
+    BOOL console_result = 1;
+    const char *current_directory = "/home/admin"; // nullptr: the call fails
+    bool log_open_fails = false;
+};
+
+extern fake_script fake;
+extern std::string fake_calls;   // one line a call
+extern std::string fake_console; // every byte written to the console
+extern std::string fake_file_output; // every byte written with WriteFile
+
+// What the fake ExitProcess throws, so a test sees the code and goes on.
+struct fake_exit {
+    UINT code;
+};
+
+void fake_reset();
+// Runs the whole program with these arguments; returns its exit code.
+UINT run_garvelux(const std::vector<std::string> &arguments);
+// Runs parse_command_line alone; returns the exit code, or -1 when it returned.
+int run_parse(const std::vector<std::string> &arguments);
+std::string read_file(const std::string &name);
+
+extern const char banner[];

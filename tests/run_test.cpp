@@ -1,0 +1,128 @@
+// The whole run over the fake: every outcome with its console bytes, log
+// bytes, exit code and platform calls in order.
+#include "tests/temp_dir.h"
+
+namespace {
+
+const std::string report = "DateTime: Tue 2.5. 2000, 8:16:42\r\n";
+const char *const start = "AllocConsole\nGetStdHandle(-11)\nGetCurrentDirectoryA(400)\n";
+
+struct outcome_case {
+    const char *name;
+    void (*script)();
+    UINT exit_code;
+    std::string log;   // the console shows the banner, then the same bytes
+    std::string calls; // after the start and the log's opening
+};
+
+const outcome_case outcome_cases[] = {
+    {"clock set", [] {}, 0, "\r\n" + report + "System Time successfully set up.\r\n",
+     "NWCallsInit(0,0)\nNWCCOpenConnByName(0,SRV1,2,8,0x8000)\n"
+     "NWGetFileServerDateAndTime(77,zeroed)\nSetLocalTime(2000-5-2 dow 2 8:16:42.2)\n"
+     "release_client(0)\nFreeConsole\nExitProcess(0)\n"},
+    {"init fails", [] { fake.init_result = 0xFF; }, 1, "\nERROR: NWCallsInit returned FF\r\n",
+     "NWCallsInit(0,0)\nExitProcess(1)\n"},
+    {"init fails with 10", [] { fake.init_result = 10; }, 1, "\nERROR: NWCallsInit returned A\r\n",
+     "NWCallsInit(0,0)\nExitProcess(1)\n"},
+    {"open fails", [] { fake.open_result = 0x8847; }, 2,
+     "\r\n\nERROR: NWCCOpenConnByName(SRV1) returned 8847\r\n",
+     "NWCallsInit(0,0)\nNWCCOpenConnByName(0,SRV1,2,8,0x8000)\nrelease_client(0)\n"
+     "ExitProcess(2)\n"},
+    {"query fails", [] { fake.query_result = 0x89FF; }, 3,
+     "\r\n\nERROR: NWGetFileServerDateAndTime returned 89FF\r\n",
+     "NWCallsInit(0,0)\nNWCCOpenConnByName(0,SRV1,2,8,0x8000)\n"
+     "NWGetFileServerDateAndTime(77,zeroed)\nrelease_client(0)\nExitProcess(3)\n"},
+    {"clock refused",
+     [] {
+         fake.clock_result = 0;
+         fake.clock_error = 1314;
+     },
+     4, "\r\n" + report + "ERROR  1314 setting system time.\r\n",
+     "NWCallsInit(0,0)\nNWCCOpenConnByName(0,SRV1,2,8,0x8000)\n"
+     "NWGetFileServerDateAndTime(77,zeroed)\nSetLocalTime(2000-5-2 dow 2 8:16:42.2)\n"
+     "GetLastError\nrelease_client(0)\nExitProcess(4)\n"},
+    {"clock error printed signed",
+     [] {
+         fake.clock_result = 0;
+         fake.clock_error = 0xFFFFFFFF;
+     },
+     4, "\r\n" + report + "ERROR  -1 setting system time.\r\n",
+     "NWCallsInit(0,0)\nNWCCOpenConnByName(0,SRV1,2,8,0x8000)\n"
+     "NWGetFileServerDateAndTime(77,zeroed)\nSetLocalTime(2000-5-2 dow 2 8:16:42.2)\n"
+     "GetLastError\nrelease_client(0)\nExitProcess(4)\n"},
+};
+
+void PrintTo(const outcome_case &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class run_outcome : public in_temp_dir, public ::testing::WithParamInterface<outcome_case> {};
+
+TEST_P(run_outcome, prints_logs_calls_and_exits_exactly)
+{
+    const outcome_case &c = GetParam();
+    c.script();
+    EXPECT_EQ(run_garvelux({"srv1"}), c.exit_code);
+    EXPECT_EQ(fake_console, banner + c.log);
+    EXPECT_EQ(read_file(dir + "/garvelux.log"), c.log);
+    EXPECT_EQ(fake_calls, start + ("open_shared_append(" + dir + "/garvelux.log)\n") + c.calls);
+}
+
+INSTANTIATE_TEST_SUITE_P(all, run_outcome, ::testing::ValuesIn(outcome_cases),
+                         [](const auto &info) {
+                             std::string name = info.param.name;
+                             for (char &c : name)
+                                 c = isalnum((unsigned char)c) ? c : '_';
+                             return name;
+                         });
+
+TEST_F(in_temp_dir, server_fields_reach_the_clock_unchanged_with_two_milliseconds)
+{
+    const uint8_t date[7] = {126, 13, 40, 25, 61, 99, 200};
+    memcpy(fake.date_time, date, 7);
+    fake.clock_result = 0;
+    fake.clock_error = 87;
+    EXPECT_EQ(run_garvelux({"srv1"}), 4u);
+    EXPECT_NE(fake_calls.find("SetLocalTime(2026-13-40 dow 200 25:61:99.2)"), std::string::npos);
+    EXPECT_NE(fake_console.find("DateTime:    40.13. 2026, 25:61:99\r\nERROR  87 setting"),
+              std::string::npos);
+}
+
+TEST_F(in_temp_dir, clock_error_is_the_one_the_clock_left_even_when_the_console_fails)
+{
+    fake.console_result = 0; // each failing console write leaves error 6
+    fake.clock_result = 0;
+    fake.clock_error = 1314;
+    EXPECT_EQ(run_garvelux({"srv1"}), 4u);
+    EXPECT_NE(fake_file_output.find("ERROR  1314 setting system time.\r\n"), std::string::npos);
+}
+
+TEST_F(in_temp_dir, runs_without_a_log_when_it_cannot_be_opened)
+{
+    fake.log_open_fails = true;
+    EXPECT_EQ(run_garvelux({"srv1", "/Lsync.log"}), 0u);
+    EXPECT_EQ(fake_console, std::string(banner) + "Unable to open log file sync.log\r\n\r\n" +
+                                report + "System Time successfully set up.\r\n");
+}
+
+TEST_F(in_temp_dir, appends_after_earlier_runs)
+{
+    EXPECT_EQ(run_garvelux({"srv1", "/Lsync.log"}), 0u);
+    fake_reset();
+    fake.open_result = 0x880A;
+    EXPECT_EQ(run_garvelux({"srv2", "/Lsync.log"}), 2u);
+    EXPECT_EQ(read_file("sync.log"), "\r\n" + report + "System Time successfully set up.\r\n" +
+                                         "\r\n\nERROR: NWCCOpenConnByName(SRV2) returned 880A\r\n");
+}
+
+TEST_F(in_temp_dir, percent_in_a_server_name_reaches_console_and_log_literally)
+{
+    fake.open_result = 0x8847;
+    EXPECT_EQ(run_garvelux({"a%s%n%x"}), 2u);
+    const std::string expected = "\r\n\nERROR: NWCCOpenConnByName(A%S%N%X) returned 8847\r\n";
+    EXPECT_EQ(read_file("garvelux.log"), expected);
+    EXPECT_EQ(fake_console, banner + expected);
+}
+
+} // namespace
