@@ -1,6 +1,7 @@
 // The console is standard output. As on Windows, writing to it as a
 // console fails when it is not a terminal; WriteFile then takes the bytes.
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <unistd.h>
 
@@ -11,8 +12,11 @@ static int descriptor(HANDLE handle)
     return (int)(intptr_t)handle;
 }
 
+// A reader that goes away (garvelux ... | head -1) must not end the run
+// before its log is written: the write fails instead.
 BOOL AllocConsole()
 {
+    signal(SIGPIPE, SIG_IGN);
     return 1;
 }
 
