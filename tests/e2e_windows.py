@@ -1,0 +1,148 @@
+#!/usr/bin/env python3
+"""garvelux.exe under Wine, over stand-in NetWare client libraries, with its
+standard output redirected so that the bytes can be read. Runs in a user
+namespace of its own and one Wine prefix made for the whole run.
+
+usage: e2e_windows.py GARVELUX_EXE STANDIN_DLL_FOLDER"""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import unittest
+
+BANNER = b"\r\n GARVELUX version 0.10, sets this clock from a NetWare server\r\n\r\n"
+SYNTAX = b"\nSyntax: GARVELUX <Server_Name> [/L<LogName>]\r\n"
+CALLS = ["NWCallsInit(00000000,00000000)", "NWCCOpenConnByName(0,SRV1,2,8,0x8000)",
+         "NWGetFileServerDateAndTime(0x1234,zeroed)"]
+RELEASE = "release_client(00000000)"
+OLD_DATE = "100,5,2,8,16,42,2"
+OLD_REPORT = b"DateTime: Tue 2.5. 2000, 8:16:42\r\n"
+
+EXE, STANDIN = (os.path.abspath(a) for a in sys.argv[1:3])
+
+# name, scripted client, arguments, exit code, console after the banner,
+# log (None: no log is written), calls recorded
+CASES = [
+    ("init fails", {"INIT": "FF"}, ["srv1", "/Lrun.log"], 1,
+     b"\nERROR: NWCallsInit returned FF\r\n", True, CALLS[:1]),
+    ("open fails", {"OPEN": "8847"}, ["srv1", "/Lrun.log"], 2,
+     b"\r\n\nERROR: NWCCOpenConnByName(SRV1) returned 8847\r\n", True, CALLS[:2] + [RELEASE]),
+    ("query fails", {"QUERY": "880A"}, ["srv1", "/Lrun.log"], 3,
+     b"\r\n\nERROR: NWGetFileServerDateAndTime returned 880A\r\n", True, CALLS + [RELEASE]),
+    ("clock refused", {"DATE": OLD_DATE}, ["srv1", "/Lrun.log"], 4,
+     b"\r\n" + OLD_REPORT + b"ERROR  1314 setting system time.\r\n", True, CALLS + [RELEASE]),
+    ("syntax asked for", {}, ["srv1", "/Lrun.log", "/?"], 0, SYNTAX, False, []),
+    ("no arguments", {}, [], 255, b"No Parameters\r\n" + SYNTAX + b"\r\n", False, []),
+    ("no server", {}, ["/Lx.log"], 255, b"Server not specified.\r\n" + SYNTAX + b"\r\n", False,
+     []),
+]
+
+
+def run(folder, args, script, record):
+    env = dict(os.environ, GARVELUX_STANDIN_RECORD=record)
+    for key, value in script.items():
+        env["GARVELUX_STANDIN_" + key] = value
+    done = subprocess.run(["wine", os.path.join(folder, "garvelux.exe")] + args, cwd=folder,
+                          env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=120)
+    return done.returncode, done.stdout
+
+
+class under_wine(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp()
+        self.record = os.path.join(self.dir, "record")
+        shutil.copy(EXE, self.dir)
+
+    def tearDown(self):
+        shutil.rmtree(self.dir)
+
+    def with_client(self, *libraries):
+        for library in libraries:
+            shutil.copy(os.path.join(STANDIN, library), self.dir)
+
+    def read(self, name):
+        path = os.path.join(self.dir, name)
+        if not os.path.exists(path):
+            return None
+        with open(path, "rb") as f:
+            return f.read()
+
+    def recorded(self):
+        text = self.read("record")
+        return text.decode().splitlines() if text else []
+
+    def test_outcomes(self):
+        self.with_client("calwin32.dll", "clxwin32.dll")
+        for name, script, args, code, text, logged, calls in CASES:
+            with self.subTest(name):
+                exit_code, console = run(self.dir, args, script, self.record)
+                self.assertEqual(exit_code, code)
+                self.assertEqual(console, BANNER + text)
+                self.assertEqual(self.read("run.log"), text if logged else None)
+                self.assertEqual(self.recorded(), calls)
+                for leftover in ("run.log", "record"):
+                    if os.path.exists(os.path.join(self.dir, leftover)):
+                        os.unlink(os.path.join(self.dir, leftover))
+
+    def test_clock_set_with_the_current_time(self):
+        self.with_client("calwin32.dll", "clxwin32.dll")
+        code, console = run(self.dir, ["srv1"], {"DATE": "now"}, self.record)
+        self.assertEqual(code, 0)
+        text = console[len(BANNER):]
+        self.assertRegex(text, rb"^\r\nDateTime: (Mon|Tue|Wen|Thu|Fri|Sat|Sun) \d+\.\d+\. \d{4}, "
+                               rb"\d+:\d\d:\d\d\r\nSystem Time successfully set up\.\r\n$")
+        self.assertEqual(self.read("garvelux.log"), text)
+        self.assertEqual(self.recorded(), CALLS + [RELEASE])
+
+    def test_default_log_joins_the_directory_with_a_backslash(self):
+        self.with_client("calwin32.dll", "clxwin32.dll")
+        os.mkdir(os.path.join(self.dir, "garvelux.log"))  # cannot be opened as a file
+        code, console = run(self.dir, ["srv1"], {"QUERY": "1"}, self.record)
+        self.assertEqual(code, 3)
+        windows_dir = ("Z:" + self.dir.replace("/", "\\")).encode()
+        self.assertIn(b"Unable to open log file " + windows_dir + b"\\garvelux.log\r\n", console)
+
+    def test_client_libraries_missing(self):
+        code, console = run(self.dir, ["srv1"], {}, self.record)
+        self.assertEqual((code, console), (1, BANNER + b"\nERROR: NWCallsInit returned 7E\r\n"))
+        self.assertEqual(self.read("garvelux.log"), b"\nERROR: NWCallsInit returned 7E\r\n")
+
+    def test_client_ordinal_missing(self):
+        shutil.copy(os.path.join(STANDIN, "clxwin32.dll"), os.path.join(self.dir, "calwin32.dll"))
+        self.with_client("clxwin32.dll")
+        code, console = run(self.dir, ["srv1"], {}, self.record)
+        self.assertEqual((code, console), (1, BANNER + b"\nERROR: NWCallsInit returned 7F\r\n"))
+        self.assertEqual(self.recorded(), [])
+
+    def test_many_runs_append_to_one_log(self):
+        self.with_client("calwin32.dll", "clxwin32.dll")
+        runs, codes = 8, []
+        threads = [threading.Thread(target=lambda: codes.append(
+            run(self.dir, ["srv1", "/Lshared.log"], {"QUERY": "880A"}, self.record)[0]))
+            for _ in range(runs)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        self.assertEqual(codes, [3] * runs)
+        self.assertEqual(self.read("shared.log"),
+                         b"\r\n\nERROR: NWGetFileServerDateAndTime returned 880A\r\n" * runs)
+
+
+if __name__ == "__main__":
+    if os.environ.get("GARVELUX_IN_NAMESPACE") != "1":
+        os.environ["GARVELUX_IN_NAMESPACE"] = "1"
+        sys.exit(subprocess.call(["unshare", "-r", sys.executable] + sys.argv))
+    prefix = tempfile.mkdtemp(prefix="garvelux-wine-")
+    os.environ.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    subprocess.run(["wineboot", "-i"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   check=True)
+    try:
+        sys.argv[1:] = sys.argv[3:]
+        unittest.main(verbosity=2)
+    finally:
+        subprocess.run(["wineserver", "-k"], stderr=subprocess.DEVNULL)
+        shutil.rmtree(prefix, ignore_errors=True)
