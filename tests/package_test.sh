@@ -1,0 +1,46 @@
+#!/bin/bash
+# The manual renders without warnings; the install tree and the Debian
+# package hold the program and its manual, and the installed program runs.
+# usage: package_test.sh SOURCE_DIR BUILD_DIR
+set -euo pipefail
+source_dir=$1
+build_dir=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+syntax=$'\r\n GARVELUX version 0.10, sets this clock from a NetWare server\r\n\r\n\nSyntax: GARVELUX <Server_Name> [/L<LogName>]\r\n'
+failures=0
+check() { # name, then the command that must succeed
+    local name=$1
+    shift
+    if "$@"; then echo "ok: $name"; else echo "FAILED: $name"; failures=$((failures + 1)); fi
+}
+quiet() { # the command's standard error must stay empty
+    local errors
+    errors=$("$@" 2>&1 >/dev/null)
+    [ -z "$errors" ] || { echo "$errors"; return 1; }
+}
+runs_syntax() {
+    [ "$("$1" '?'; echo "exit $?")" == "${syntax}exit 0" ]
+}
+
+check "groff renders the manual without warnings" quiet groff -man -t -ww -z "$source_dir/doc/garvelux.1"
+check "man renders the manual without warnings" \
+    quiet env MANWIDTH=80 man --warnings -l "$source_dir/doc/garvelux.1"
+
+cmake --install "$build_dir" --prefix "$work/prefix" >/dev/null
+check "installed binary" test -x "$work/prefix/bin/garvelux"
+check "installed manual" test -f "$work/prefix/share/man/man1/garvelux.1"
+check "installed binary answers the syntax request" runs_syntax "$work/prefix/bin/garvelux"
+
+(cd "$work" && cpack --config "$build_dir/CPackConfig.cmake" -B "$work/deb" >/dev/null)
+deb=$(echo "$work"/deb/garvelux_0.10_*.deb)
+check "package name, version and section" \
+    test "$(dpkg-deb -f "$deb" Package Version Section)" == $'Package: garvelux\nVersion: 0.10\nSection: admin'
+check "package architecture" test "$(dpkg-deb -f "$deb" Architecture)" == "$(dpkg --print-architecture)"
+check "package contents" test "$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$')" == \
+    $'./usr/bin/garvelux\n./usr/share/man/man1/garvelux.1'
+dpkg-deb -x "$deb" "$work/root"
+check "packaged binary answers the syntax request" runs_syntax "$work/root/usr/bin/garvelux"
+
+echo "$((9 - failures)) passed, $failures failed"
+[ "$failures" -eq 0 ]
