@@ -17,11 +17,11 @@ static void choose_default_log_name()
     if (length == 0 || length > longest_directory) {
         // No directory, or none that leaves room for the file name: the
         // relative name still logs to the current directory.
-        strcpy(log_name, default_log_file);
+        memcpy(log_name, default_log_file, sizeof default_log_file);
         return;
     }
     log_name[length] = path_separator;
-    strcpy(log_name + length + 1, default_log_file);
+    memcpy(log_name + length + 1, default_log_file, sizeof default_log_file);
 }
 
 void open_log()

@@ -9,7 +9,7 @@
 
 static int descriptor(HANDLE handle)
 {
-    return (int)(intptr_t)handle;
+    return (int)reinterpret_cast<intptr_t>(handle);
 }
 
 // A reader that goes away (garvelux ... | head -1) must not end the run
@@ -27,7 +27,10 @@ BOOL FreeConsole()
 
 HANDLE GetStdHandle(DWORD std_handle)
 {
-    return std_handle == STD_OUTPUT_HANDLE ? (HANDLE)(intptr_t)STDOUT_FILENO : nullptr;
+    // The handle carries the descriptor, as HANDLE is what the logic holds.
+    if (std_handle != STD_OUTPUT_HANDLE)
+        return nullptr;
+    return reinterpret_cast<HANDLE>(intptr_t{STDOUT_FILENO}); // NOLINT(performance-no-int-to-ptr)
 }
 
 BOOL WriteFile(HANDLE file, const void *bytes, DWORD length, DWORD *written, void *)

@@ -74,9 +74,7 @@ NWRCODE ncp_send(int socket, const uint8_t *bytes, size_t count, int64_t deadlin
         ssize_t n = send(socket, bytes + sent, count - sent, MSG_NOSIGNAL);
         if (n > 0)
             sent += (size_t)n;
-        else if (n < 0 && errno == EINTR)
-            continue;
-        else if (n < 0 && errno == EAGAIN && wait_for(socket, POLLOUT, deadline))
+        else if (n < 0 && (errno == EINTR || (errno == EAGAIN && wait_for(socket, POLLOUT, deadline))))
             continue;
         else
             return ncp_receive_error;
@@ -91,9 +89,7 @@ NWRCODE ncp_receive(int socket, uint8_t *bytes, size_t count, int64_t deadline)
         ssize_t n = recv(socket, bytes + have, count - have, 0);
         if (n > 0)
             have += (size_t)n;
-        else if (n < 0 && errno == EINTR)
-            continue;
-        else if (n < 0 && errno == EAGAIN && wait_for(socket, POLLIN, deadline))
+        else if (n < 0 && (errno == EINTR || (errno == EAGAIN && wait_for(socket, POLLIN, deadline))))
             continue;
         else
             return ncp_receive_error;
