@@ -27,8 +27,6 @@ NWRCODE NWCallsInit(void *, void *)
 NWRCODE NWCCOpenConnByName(NWCONN_HANDLE, const char *name, uint32_t, uint32_t, uint32_t,
                            NWCONN_HANDLE *connection)
 {
-    if (connection_socket >= 0)
-        return ncp_invalid_connection;
     int64_t deadline = ncp_now() + open_time_ms;
     NWRCODE result = ncp_connect(name, deadline, &connection_socket);
     if (result != 0)
