@@ -45,6 +45,8 @@ def replace(offset, value):
 
 GARVELUX, INTERCEPT = (os.path.abspath(a) for a in sys.argv[1:3])
 
+# The reply checks one by one are the reader's unit tests; here a few of
+# each kind, through the whole program.
 # name, server behaviour (None: nothing listens), arguments, intercept the clock,
 # exit code, what console and log show after the banner
 CASES = [
@@ -54,7 +56,6 @@ CASES = [
     ("every address tried in turn", Behaviour(), ["both"], True, 0, SUCCESS),
     ("signed replies", Behaviour(signed=True), ["srv1"], True, 0, SUCCESS),
     ("busy acknowledgements", Behaviour(busy=3), ["srv1"], True, 0, SUCCESS),
-    ("broadcast waiting is fine", Behaviour(query_status=0x40), ["srv1"], True, 0, SUCCESS),
     ("refused connection", None, ["refused"], True, 2, open_error(b"REFUSED", 0x880A)),
     ("unknown name", None, ["nowhere.invalid"], True, 2, open_error(b"NOWHERE.INVALID", 0x8847)),
     ("create refused by server", Behaviour(create_cc=0xFB), ["srv1"], True, 2,
@@ -64,21 +65,12 @@ CASES = [
     ("closed on accept", Behaviour(close_on="accept"), ["srv1"], True, 2,
      open_error(b"SRV1", 0x8805)),
     ("query error code", Behaviour(query_cc=0x7F), ["srv1"], True, 3, query_error(0x897F)),
-    ("server going down", Behaviour(query_status=0x10), ["srv1"], True, 3, query_error(0x8801)),
     ("closed on query", Behaviour(close_on="query"), ["srv1"], True, 3, query_error(0x8805)),
     ("bad signature", Behaviour(mangle=replace(0, b"XNcP")), ["srv1"], True, 3,
      query_error(0x8806)),
     ("wrong sequence", Behaviour(mangle=replace(10, b"\x07")), ["srv1"], True, 3,
      query_error(0x8806)),
-    ("wrong connection", Behaviour(mangle=replace(11, b"\x09")), ["srv1"], True, 3,
-     query_error(0x8806)),
-    ("wrong type", Behaviour(mangle=replace(8, b"\x22\x22")), ["srv1"], True, 3,
-     query_error(0x8806)),
     ("length beyond the reply buffer", Behaviour(mangle=replace(4, struct.pack(">I", 4096))),
-     ["srv1"], True, 3, query_error(0x8806)),
-    ("length below a reply header", Behaviour(mangle=replace(4, struct.pack(">I", 12))),
-     ["srv1"], True, 3, query_error(0x8806)),
-    ("reply without its date", Behaviour(mangle=lambda f: f[:4] + struct.pack(">I", 20) + f[8:20]),
      ["srv1"], True, 3, query_error(0x8806)),
     ("truncated reply", Behaviour(mangle=lambda f: f[:20]), ["srv1"], True, 3,
      query_error(0x8805)),

@@ -6,6 +6,10 @@ namespace {
 
 const std::string report = "DateTime: Tue 2.5. 2000, 8:16:42\r\n";
 const char *const start = "AllocConsole\nGetStdHandle(-11)\nGetCurrentDirectoryA(400)\n";
+const std::string opened = "NWCallsInit(0,0)\nNWCCOpenConnByName(0,SRV1,2,8,0x8000)\n";
+const std::string queried = opened + "NWGetFileServerDateAndTime(77,zeroed)\n";
+const std::string clock_failed =
+    queried + "SetLocalTime(2000-5-2 dow 2 8:16:42.2)\nGetLastError\nrelease_client(0)\nExitProcess(4)\n";
 
 struct outcome_case {
     const char *name;
@@ -17,39 +21,30 @@ struct outcome_case {
 
 const outcome_case outcome_cases[] = {
     {"clock set", [] {}, 0, "\r\n" + report + "System Time successfully set up.\r\n",
-     "NWCallsInit(0,0)\nNWCCOpenConnByName(0,SRV1,2,8,0x8000)\n"
-     "NWGetFileServerDateAndTime(77,zeroed)\nSetLocalTime(2000-5-2 dow 2 8:16:42.2)\n"
-     "release_client(0)\nFreeConsole\nExitProcess(0)\n"},
+     queried + "SetLocalTime(2000-5-2 dow 2 8:16:42.2)\nrelease_client(0)\nFreeConsole\n"
+               "ExitProcess(0)\n"},
     {"init fails", [] { fake.init_result = 0xFF; }, 1, "\nERROR: NWCallsInit returned FF\r\n",
      "NWCallsInit(0,0)\nExitProcess(1)\n"},
     {"init fails with 10", [] { fake.init_result = 10; }, 1, "\nERROR: NWCallsInit returned A\r\n",
      "NWCallsInit(0,0)\nExitProcess(1)\n"},
     {"open fails", [] { fake.open_result = 0x8847; }, 2,
      "\r\n\nERROR: NWCCOpenConnByName(SRV1) returned 8847\r\n",
-     "NWCallsInit(0,0)\nNWCCOpenConnByName(0,SRV1,2,8,0x8000)\nrelease_client(0)\n"
-     "ExitProcess(2)\n"},
+     opened + "release_client(0)\nExitProcess(2)\n"},
     {"query fails", [] { fake.query_result = 0x89FF; }, 3,
      "\r\n\nERROR: NWGetFileServerDateAndTime returned 89FF\r\n",
-     "NWCallsInit(0,0)\nNWCCOpenConnByName(0,SRV1,2,8,0x8000)\n"
-     "NWGetFileServerDateAndTime(77,zeroed)\nrelease_client(0)\nExitProcess(3)\n"},
+     queried + "release_client(0)\nExitProcess(3)\n"},
     {"clock refused",
      [] {
          fake.clock_result = 0;
          fake.clock_error = 1314;
      },
-     4, "\r\n" + report + "ERROR  1314 setting system time.\r\n",
-     "NWCallsInit(0,0)\nNWCCOpenConnByName(0,SRV1,2,8,0x8000)\n"
-     "NWGetFileServerDateAndTime(77,zeroed)\nSetLocalTime(2000-5-2 dow 2 8:16:42.2)\n"
-     "GetLastError\nrelease_client(0)\nExitProcess(4)\n"},
+     4, "\r\n" + report + "ERROR  1314 setting system time.\r\n", clock_failed},
     {"clock error printed signed",
      [] {
          fake.clock_result = 0;
          fake.clock_error = 0xFFFFFFFF;
      },
-     4, "\r\n" + report + "ERROR  -1 setting system time.\r\n",
-     "NWCallsInit(0,0)\nNWCCOpenConnByName(0,SRV1,2,8,0x8000)\n"
-     "NWGetFileServerDateAndTime(77,zeroed)\nSetLocalTime(2000-5-2 dow 2 8:16:42.2)\n"
-     "GetLastError\nrelease_client(0)\nExitProcess(4)\n"},
+     4, "\r\n" + report + "ERROR  -1 setting system time.\r\n", clock_failed},
 };
 
 void PrintTo(const outcome_case &c, std::ostream *out)
