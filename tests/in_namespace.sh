@@ -3,6 +3,7 @@
 # clock cannot be set there, loopback is the only network, and /etc/hosts
 # is the file given.   usage: in_namespace.sh HOSTS_FILE COMMAND [ARG...]
 set -e
+export PATH="$PATH:/usr/sbin:/sbin"
 if [ -z "$GARVELUX_IN_NAMESPACE" ]; then
     GARVELUX_IN_NAMESPACE=1 exec unshare -rnm "$0" "$@"
 fi
