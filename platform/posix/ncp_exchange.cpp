@@ -63,9 +63,10 @@ NWRCODE ncp_read_reply(int socket, uint8_t sequence, uint16_t *connection, bool 
         NWRCODE result = ncp_receive(socket, frame, transport_header_size, deadline);
         if (result != 0)
             return result;
-        uint32_t length = get32(frame + 4) & ~signed_flag;
+        uint32_t length_field = get32(frame + 4);
+        uint32_t length = length_field & ~signed_flag;
         uint32_t header_size =
-            transport_header_size + ((get32(frame + 4) & signed_flag) ? packet_signature_size : 0);
+            transport_header_size + ((length_field & signed_flag) ? packet_signature_size : 0);
         if (get32(frame) != reply_signature || length < header_size + reply_header_size ||
             length > sizeof frame)
             return ncp_unknown_network_error;
