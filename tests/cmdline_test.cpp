@@ -58,7 +58,7 @@ const cmdline_case cmdline_cases[] = {
     {{"/L"}, 255, not_specified, "", ""},
     {{"-Lsrv"}, -1, "", "-LSRV", cwd_log},
     {{"\\srv"}, -1, "", "\\SRV", cwd_log},
-    {{"aZ09_\xe4\xc4"}, -1, "", "AZ09_\xe4\xc4", cwd_log},
+    {{"`azZ09_{\xe4\xc4"}, -1, "", "`AZZ09_{\xe4\xc4", cwd_log}, // a to z only
     {{repeat('s', 127)}, -1, "", repeat('S', 127), cwd_log},
     {{repeat('s', 128)}, 255, "Server name ignored: too long.\r\n" + not_specified, "", ""},
     {{"srv1", repeat('s', 128)}, -1, "Server name ignored: too long.\r\n", "SRV1", cwd_log},

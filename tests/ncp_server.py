@@ -34,7 +34,7 @@ class Behaviour:
         self.query_status = 0
         self.busy = 0              # acknowledgements before each reply; -1: endless
         self.busy_sequence = None  # acknowledge another sequence than the request's
-        self.silent_on = None      # 'create' or 'query': never answer that request
+        self.silent_on = None      # 'create', 'query' or 'destroy': never answer that request
         self.close_on = None       # 'accept', 'create' or 'query': close instead of answering
         self.mangle_on = 'query'   # which reply the mangle below changes
         self.mangle = None         # a function of the reply bytes
@@ -147,8 +147,7 @@ class NcpServer:
             date = b.date if b.date is not None else local_date_time()
             name, cc, status, data = "query", b.query_cc, b.query_status, date
         elif kind == 0x5555:
-            self._send(conn, reply_frame(b, 0x3333, sequence, connection, 0, 0))
-            return False
+            name = "destroy"
         else:
             name, cc, status, data = "other", 0xFB, 0, b""
         if b.close_on == name:
@@ -156,6 +155,9 @@ class NcpServer:
         if b.silent_on == name:
             while not self.stopping:
                 time.sleep(0.1)
+            return False
+        if name == "destroy":
+            self._send(conn, reply_frame(b, 0x3333, sequence, connection, 0, 0))
             return False
         count = 0
         while count != b.busy:

@@ -21,8 +21,11 @@ const clock_case clock_cases[] = {
     {{2024, 2, 0, 29, 0, 0, 0, 0}, EPERM},   // leap day
     {{2000, 2, 0, 29, 0, 0, 0, 0}, EPERM},   // divisible by 400
     {{1900, 2, 0, 29, 0, 0, 0, 0}, EINVAL},  // divisible by 100 only
+    {{2100, 2, 0, 29, 0, 0, 0, 0}, EINVAL},  // the same, where the kernel would take it
     {{2023, 2, 0, 29, 0, 0, 0, 0}, EINVAL},
     {{2026, 4, 0, 31, 0, 0, 0, 0}, EINVAL},
+    {{2026, 11, 0, 31, 0, 0, 0, 0}, EINVAL},
+    {{2026, 12, 0, 31, 0, 0, 0, 0}, EPERM},
     {{2026, 13, 0, 1, 0, 0, 0, 0}, EINVAL},  // never rolls into the next year
     {{2026, 0, 0, 1, 0, 0, 0, 0}, EINVAL},
     {{2026, 1, 0, 0, 0, 0, 0, 0}, EINVAL},
