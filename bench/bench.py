@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """Whole garvelux runs against the probe that makes the same NCP exchange,
-on one loopback server, inside namespaces of their own (run by run.sh).
+on one loopback server, inside namespaces of their own (run by run.sh);
+then runs with a dead first address, and runs over a path that drops 20%
+of the packets in each direction, of both builds.
 
-usage: bench.py BUILD_DIR WINDOWS_BUILD_DIR [RUNS]"""
+usage: bench.py BUILD_DIR WINDOWS_BUILD_DIR [RUNS] [LOSSY_RUNS]"""
 
 import os
 import shutil
@@ -13,19 +15,38 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+from ncp_server import dropping  # noqa: E402
+
 BUILD, WIN_BUILD = (os.path.abspath(a) for a in sys.argv[1:3])
 RUNS = int(sys.argv[3]) if len(sys.argv) > 3 else 200
+LOSSY_RUNS = int(sys.argv[4]) if len(sys.argv) > 4 else 100
+LOSS = ("tcp dport 524 numgen random mod 100 < 20 drop",
+        "tcp sport 524 numgen random mod 100 < 20 drop")
+
+
+def spawned(argv, env):
+    """Seconds and exit code of one run."""
+    started = time.perf_counter()
+    pid = os.posix_spawnp(argv[0], argv, env,
+                          file_actions=[(os.POSIX_SPAWN_OPEN, 1, os.devnull, os.O_WRONLY, 0)])
+    _, status = os.waitpid(pid, 0)
+    return time.perf_counter() - started, os.waitstatus_to_exitcode(status)
 
 
 def timed(argv, env):
-    started = time.perf_counter()
-    pid = os.posix_spawn(argv[0], argv, env,
-                         file_actions=[(os.POSIX_SPAWN_OPEN, 1, os.devnull, os.O_WRONLY, 0)])
-    _, status = os.waitpid(pid, 0)
-    elapsed = time.perf_counter() - started
-    if os.waitstatus_to_exitcode(status) != 0:
-        sys.exit("%s failed with %d" % (argv[0], os.waitstatus_to_exitcode(status)))
+    elapsed, code = spawned(argv, env)
+    if code != 0:
+        sys.exit("%s failed with %d" % (argv[0], code))
     return elapsed
+
+
+def runs_line(label, results, clock_reached):
+    """How many runs reached the clock, and the spread of their times."""
+    ok = sorted(t for t, code in results if code in clock_reached)
+    return "%-33s %d of %d reached the clock; median %.3f s, slowest %.3f s" % (
+        label + ":", len(ok), len(results), statistics.median(ok) if ok else 0,
+        ok[-1] if ok else 0)
 
 
 def metered(argv, env, record):
@@ -49,8 +70,9 @@ def main():
     os.chdir(work)
     intercept = os.path.join(BUILD, "tests", "clock_intercept.so")
     env = dict(os.environ, LD_PRELOAD=intercept, GARVELUX_CLOCK_RECORD=os.devnull)
-    server = subprocess.Popen([sys.executable, os.path.join(HERE, "..", "tests", "ncp_server.py"),
-                               "--date", "126,12,7,20,5,0,1"])
+    servers = [subprocess.Popen([sys.executable, os.path.join(HERE, "..", "tests", "ncp_server.py"),
+                                 "--host", host, "--date", "126,12,7,20,5,0,1"])
+               for host in ("127.0.0.1", "::1")]
     time.sleep(0.5)
     garvelux = [os.path.join(BUILD, "garvelux"), "srv1", "/L" + os.devnull]
     probe = [os.path.join(BUILD, "bench", "ncp_probe")]
@@ -65,9 +87,11 @@ def main():
         record = os.path.join(work, "meter")
         ours, total, garvelux_kib = metered(garvelux, env, record)
         _, _, probe_kib = metered(probe, env, record)
+        networked = networked_runs(garvelux, env)
     finally:
-        server.terminate()
-        server.wait()
+        for server in servers:
+            server.terminate()
+            server.wait()
         shutil.rmtree(work)
 
     g = statistics.median(times["garvelux"]) * 1000
@@ -84,9 +108,40 @@ def main():
     print("stripped size, garvelux (Linux):  %d bytes" % stripped_size(garvelux[0]))
     print("stripped size, probe (Linux):     %d bytes" % stripped_size(probe[0]))
     exe = os.path.join(WIN_BUILD, "garvelux.exe")
-    if os.path.exists(exe):
-        print("stripped size, garvelux.exe:      %d bytes"
-              % stripped_size(exe, "i686-w64-mingw32-strip"))
+    print("stripped size, garvelux.exe:      %d bytes"
+          % stripped_size(exe, "i686-w64-mingw32-strip"))
+    for line in networked:
+        print(line)
+
+
+def networked_runs(garvelux, env):
+    """Both builds, the exe under Wine on its built-in client: the extra
+    time a dead first address costs, and runs over a lossy path."""
+    prefix = tempfile.mkdtemp(prefix="garvelux-wine-")
+    wine_env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
+                    WINEDLLOVERRIDES="mscoree,mshtml=")
+    subprocess.run(["wineboot", "-i"], env=wine_env, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, check=True)
+    exe = ["wine", os.path.join(WIN_BUILD, "garvelux.exe"), "srv1", "/L" + os.devnull]
+    lines = []
+    try:
+        # Wine refuses any clock but the present's: 4 is a run that got the date.
+        for label, argv, run_env, clock_reached in [
+                ("garvelux", garvelux, env, (0,)), ("garvelux.exe", exe, wine_env, (0, 4))]:
+            both = argv[:-2] + ["both"] + argv[-1:]
+            normal = statistics.median(spawned(argv, run_env)[0] for _ in range(5))
+            with dropping("ip6 daddr ::1 tcp dport 524 drop"):
+                dead = [spawned(both, run_env) for _ in range(5)]
+            lines.append(runs_line("dead first address, " + label, dead, clock_reached) +
+                         "; %.3f s more than a normal run"
+                         % (statistics.median(t for t, _ in dead) - normal))
+            with dropping(*LOSS):
+                lossy = [spawned(argv, run_env) for _ in range(LOSSY_RUNS)]
+            lines.append(runs_line("20% loss each way, " + label, lossy, clock_reached))
+    finally:
+        subprocess.run(["wineserver", "-k"], env=wine_env, stderr=subprocess.DEVNULL)
+        shutil.rmtree(prefix, ignore_errors=True)
+    return lines
 
 
 if __name__ == "__main__":

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <sys/socket.h>
 
-#include "platform/posix/ncp.h"
+#include "ncp/ncp.h"
 
 static const uint8_t *stream;
 static size_t stream_size;
@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     uint8_t date_time[7] = {};
     uint16_t connection = 0x0203;
     NWRCODE result = ncp_read_reply(-1, 1, &connection, false, date_time, sizeof date_time,
-                                    ncp_now() + 1000);
+                                    net_now() + 1000);
     if (consumed > stream_size)
         abort();
     switch (result) {

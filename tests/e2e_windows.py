@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """garvelux.exe under Wine, over stand-in NetWare client libraries, with its
-standard output redirected so that the bytes can be read. Runs in a user
-namespace of its own and one Wine prefix made for the whole run.
+standard output redirected so that the bytes can be read. Runs in user and
+network namespaces of its own and one Wine prefix made for the whole run.
 
 usage: e2e_windows.py GARVELUX_EXE STANDIN_DLL_FOLDER"""
 
@@ -105,10 +105,18 @@ class under_wine(unittest.TestCase):
         windows_dir = ("Z:" + self.dir.replace("/", "\\")).encode()
         self.assertIn(b"Unable to open log file " + windows_dir + b"\\garvelux.log\r\n", console)
 
-    def test_client_libraries_missing(self):
-        code, console = run(self.dir, ["srv1"], {}, self.record)
-        self.assertEqual((code, console), (1, BANNER + b"\nERROR: NWCallsInit returned 7E\r\n"))
-        self.assertEqual(self.read("garvelux.log"), b"\nERROR: NWCallsInit returned 7E\r\n")
+    def test_a_client_that_cannot_be_loaded_gives_way_to_the_built_in_one(self):
+        # No network here: the built-in client cannot resolve the name.
+        text = b"\r\n\nERROR: NWCCOpenConnByName(SRV1) returned 8847\r\n"
+        for present in ([], ["calwin32.dll"], ["clxwin32.dll"]):
+            with self.subTest(present=present):
+                self.with_client(*present)
+                code, console = run(self.dir, ["srv1"], {}, self.record)
+                self.assertEqual((code, console), (2, BANNER + text))
+                self.assertEqual(self.read("garvelux.log"), text)
+                self.assertEqual(self.recorded(), [])
+                for name in present + ["garvelux.log"]:
+                    os.unlink(os.path.join(self.dir, name))
 
     def test_client_ordinal_missing(self):
         shutil.copy(os.path.join(STANDIN, "clxwin32.dll"), os.path.join(self.dir, "calwin32.dll"))
@@ -135,7 +143,7 @@ class under_wine(unittest.TestCase):
 if __name__ == "__main__":
     if os.environ.get("GARVELUX_IN_NAMESPACE") != "1":
         os.environ["GARVELUX_IN_NAMESPACE"] = "1"
-        sys.exit(subprocess.call(["unshare", "-r", sys.executable] + sys.argv))
+        sys.exit(subprocess.call(["unshare", "-rn", sys.executable] + sys.argv))
     prefix = tempfile.mkdtemp(prefix="garvelux-wine-")
     os.environ.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
     subprocess.run(["wineboot", "-i"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,

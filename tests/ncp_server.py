@@ -7,7 +7,9 @@ As a program: ncp_server.py [--host H] [--port P] [--date now|Y,M,D,h,m,s,w]
 serves until killed."""
 
 import argparse
+import contextlib
 import socket
+import subprocess
 import struct
 import threading
 import time
@@ -18,7 +20,11 @@ CONNECTION = 0x0203  # the number the server assigns
 
 
 def local_date_time():
-    t = time.localtime()
+    """Now, early in a second: a clock set to it with 2 ms stays within
+    half a second of the present."""
+    while time.time() % 1 > 0.15:
+        time.sleep(1.001 - time.time() % 1)
+    t = time.localtime(time.time())  # not the C library's coarse clock, which lags
     return bytes([t.tm_year - 1900, t.tm_mon, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
                   (t.tm_wday + 1) % 7])
 
@@ -45,6 +51,22 @@ class Behaviour:
             if not hasattr(self, name):
                 raise AttributeError(name)
             setattr(self, name, value)
+
+
+@contextlib.contextmanager
+def dropping(*rules):
+    """nftables rules on the input hook while the block runs, for example
+    'ip6 daddr ::1 tcp dport 524 drop'; needs a network namespace of our own."""
+    def nft(command):
+        subprocess.run(["nft", command], check=True)
+    nft("add table inet garvelux")
+    nft("add chain inet garvelux input { type filter hook input priority 0 ; }")
+    try:
+        for rule in rules:
+            nft("add rule inet garvelux input " + rule)
+        yield
+    finally:
+        nft("delete table inet garvelux")
 
 
 def reply_frame(behaviour, kind, sequence, connection, cc, status, data=b""):

@@ -7,7 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "platform/posix/ncp.h"
+#include "ncp/ncp.h"
 
 namespace {
 
@@ -145,7 +145,7 @@ TEST_P(read_reply, accepts_only_the_matching_reply)
     shutdown(ends[0], SHUT_WR);
     uint8_t data[7] = {};
     uint16_t connection = 0x0203;
-    EXPECT_EQ(ncp_read_reply(ends[1], 1, &connection, false, data, sizeof data, ncp_now() + 2000),
+    EXPECT_EQ(ncp_read_reply(ends[1], 1, &connection, false, data, sizeof data, net_now() + 2000),
               c.result);
     if (c.result == 0) {
         EXPECT_EQ(std::string((char *)data, 7), date.substr(0, 7));

@@ -1,64 +1,23 @@
-// The NetWare client over NCP/TCP: one service connection at a time.
-#include <unistd.h>
-
-#include "platform/posix/ncp.h"
-
-static const int64_t open_time_ms = 5000;
-static const int64_t query_time_ms = 5000;
-static const int64_t destroy_time_ms = 1000;
-static const NWCONN_HANDLE the_handle = 1;
-static const uint8_t date_and_time_function = 20;
-
-static int connection_socket = -1;
-static uint16_t connection_number;
-static uint8_t next_sequence;
-
-static void close_connection()
-{
-    close(connection_socket);
-    connection_socket = -1;
-}
+// The NetWare client on POSIX is our own, over NCP/TCP.
+#include "ncp/ncp.h"
 
 NWRCODE NWCallsInit(void *, void *)
 {
-    return 0;
+    return net_start();
 }
 
 NWRCODE NWCCOpenConnByName(NWCONN_HANDLE, const char *name, uint32_t, uint32_t, uint32_t,
                            NWCONN_HANDLE *connection)
 {
-    int64_t deadline = ncp_now() + open_time_ms;
-    NWRCODE result = ncp_connect(name, deadline, &connection_socket);
-    if (result != 0)
-        return result;
-    connection_number = ncp_no_connection;
-    next_sequence = 0;
-    result = ncp_exchange(connection_socket, ncp_create_connection, next_sequence++,
-                          &connection_number, 0, nullptr, 0, deadline);
-    if (result != 0) {
-        close_connection();
-        return result;
-    }
-    *connection = the_handle;
-    return 0;
+    return ncp_open_connection(name, connection);
 }
 
 NWRCODE NWGetFileServerDateAndTime(NWCONN_HANDLE connection, uint8_t *date_time)
 {
-    if (connection != the_handle || connection_socket < 0)
-        return ncp_invalid_connection;
-    return ncp_exchange(connection_socket, ncp_service_request, next_sequence++,
-                        &connection_number, date_and_time_function, date_time, 7,
-                        ncp_now() + query_time_ms);
+    return ncp_get_date_and_time(connection, date_time);
 }
 
-// Ends the service connection, if one is open; a server that does not
-// answer the destroy in time is left to notice the closed socket.
 void release_client(void *)
 {
-    if (connection_socket < 0)
-        return;
-    ncp_exchange(connection_socket, ncp_destroy_connection, next_sequence++, &connection_number,
-                 0, nullptr, 0, ncp_now() + destroy_time_ms);
-    close_connection();
+    ncp_release();
 }

@@ -1,6 +1,7 @@
-// The NetWare client libraries, bound by ordinal at run time: a workstation
-// without the client gets an error code instead of a loader dialog.
-#include "platform/platform.h"
+// The NetWare client libraries, bound by ordinal at run time. A workstation
+// where they cannot be loaded at all uses the built-in NCP/TCP client
+// instead; one whose client lacks a call gets that error.
+#include "ncp/ncp.h"
 
 typedef NWRCODE(__stdcall *calls_init_call)(void *, void *);
 typedef NWRCODE(__stdcall *open_by_name_call)(NWCONN_HANDLE, const char *, uint32_t, uint32_t,
@@ -23,6 +24,7 @@ static const binding bindings[call_count] = {
 };
 
 static void (*bound[call_count])();
+static bool built_in;
 
 // 0 when every call is bound; otherwise the Windows error of the first
 // library or ordinal that is missing.
@@ -42,6 +44,10 @@ static DWORD bind_client()
 NWRCODE NWCallsInit(void *in, void *out)
 {
     DWORD error = bind_client();
+    if (error == ERROR_MOD_NOT_FOUND) {
+        built_in = true;
+        return net_start();
+    }
     if (error != 0)
         return error;
     return reinterpret_cast<calls_init_call>(bound[calls_init])(in, out);
@@ -50,16 +56,23 @@ NWRCODE NWCallsInit(void *in, void *out)
 NWRCODE NWCCOpenConnByName(NWCONN_HANDLE start_connection, const char *name, uint32_t name_format,
                            uint32_t open_state, uint32_t transport_type, NWCONN_HANDLE *connection)
 {
+    if (built_in)
+        return ncp_open_connection(name, connection);
     return reinterpret_cast<open_by_name_call>(bound[open_by_name])(
         start_connection, name, name_format, open_state, transport_type, connection);
 }
 
 NWRCODE NWGetFileServerDateAndTime(NWCONN_HANDLE connection, uint8_t *date_time)
 {
+    if (built_in)
+        return ncp_get_date_and_time(connection, date_time);
     return reinterpret_cast<date_and_time_call>(bound[date_and_time])(connection, date_time);
 }
 
 void release_client(void *reserved)
 {
-    reinterpret_cast<release_call>(bound[release])(reserved);
+    if (built_in)
+        ncp_release();
+    else
+        reinterpret_cast<release_call>(bound[release])(reserved);
 }

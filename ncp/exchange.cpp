@@ -1,6 +1,6 @@
 #include <cstring>
 
-#include "platform/posix/ncp.h"
+#include "ncp/ncp.h"
 
 static const uint32_t request_signature = 0x446D6454; // "DmdT"
 static const uint32_t reply_signature = 0x744E6350;   // "tNcP"
@@ -32,7 +32,7 @@ static uint32_t get32(const uint8_t *at)
     return (uint32_t)get16(at) << 16 | get16(at + 2);
 }
 
-NWRCODE ncp_exchange(int socket, uint16_t type, uint8_t sequence, uint16_t *connection,
+NWRCODE ncp_exchange(net_socket socket, uint16_t type, uint8_t sequence, uint16_t *connection,
                      uint8_t function, uint8_t *data, size_t data_size, int64_t deadline)
 {
     uint8_t request[23];
@@ -55,11 +55,15 @@ NWRCODE ncp_exchange(int socket, uint16_t type, uint8_t sequence, uint16_t *conn
 
 // Reads frames until the reply to the outstanding request arrives; the
 // server's "still working" frames for that request are skipped.
-NWRCODE ncp_read_reply(int socket, uint8_t sequence, uint16_t *connection, bool any_connection,
-                       uint8_t *data, size_t data_size, int64_t deadline)
+NWRCODE ncp_read_reply(net_socket socket, uint8_t sequence, uint16_t *connection,
+                       bool any_connection, uint8_t *data, size_t data_size, int64_t deadline)
 {
     static uint8_t frame[ncp_reply_buffer_size];
     for (;;) {
+        // A server that never stops acknowledging must not hold us past
+        // the deadline, however fast its frames arrive.
+        if (net_now() >= deadline)
+            return ncp_receive_error;
         NWRCODE result = ncp_receive(socket, frame, transport_header_size, deadline);
         if (result != 0)
             return result;

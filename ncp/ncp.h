@@ -1,10 +1,12 @@
 // NCP over TCP: just enough to open a service connection, ask for the
-// server's date and time and close the connection again.
+// server's date and time and close the connection again. The same code
+// serves every build, over the socket layer of ncp/net.h.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "ncp/net.h"
 #include "platform/platform.h"
 
 const NWRCODE ncp_invalid_connection = 0x8801;
@@ -26,20 +28,23 @@ enum : uint16_t {
 const uint32_t ncp_reply_buffer_size = 1024;
 const uint16_t ncp_no_connection = 0xFFFF;
 
-// Milliseconds on the monotonic clock.
-int64_t ncp_now();
+// The client, one service connection at a time, with the NetWare client's
+// result codes.
+NWRCODE ncp_open_connection(const char *name, NWCONN_HANDLE *connection);
+NWRCODE ncp_get_date_and_time(NWCONN_HANDLE connection, uint8_t *date_time);
+void ncp_release();
 
-// Resolves the name and connects to the first of its addresses that
-// accepts on port 524 before the deadline.
-NWRCODE ncp_connect(const char *name, int64_t deadline, int *socket_out);
-NWRCODE ncp_send(int socket, const uint8_t *bytes, size_t count, int64_t deadline);
+// Resolves the name and connects to one of its addresses on port 524
+// before the deadline (milliseconds of net_now).
+NWRCODE ncp_connect(const char *name, int64_t deadline, net_socket *socket_out);
+NWRCODE ncp_send(net_socket socket, const uint8_t *bytes, size_t count, int64_t deadline);
 // Reads exactly count bytes: never more than the caller asked for.
-NWRCODE ncp_receive(int socket, uint8_t *bytes, size_t count, int64_t deadline);
+NWRCODE ncp_receive(net_socket socket, uint8_t *bytes, size_t count, int64_t deadline);
 
 // Sends one request and waits for its reply. A create learns the
 // connection number from the reply; every other request must match it.
 // On success the first data_size bytes of the reply's data are copied out.
-NWRCODE ncp_exchange(int socket, uint16_t type, uint8_t sequence, uint16_t *connection,
+NWRCODE ncp_exchange(net_socket socket, uint16_t type, uint8_t sequence, uint16_t *connection,
                      uint8_t function, uint8_t *data, size_t data_size, int64_t deadline);
-NWRCODE ncp_read_reply(int socket, uint8_t sequence, uint16_t *connection, bool any_connection,
-                       uint8_t *data, size_t data_size, int64_t deadline);
+NWRCODE ncp_read_reply(net_socket socket, uint8_t sequence, uint16_t *connection,
+                       bool any_connection, uint8_t *data, size_t data_size, int64_t deadline);

@@ -1,0 +1,45 @@
+// What the NCP client needs of the system's sockets: a POSIX and a Winsock
+// implementation stand behind it, chosen by the build.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// A socket descriptor on POSIX, a SOCKET on Windows; -1 is none on both.
+typedef intptr_t net_socket;
+const net_socket net_no_socket = -1;
+
+// One resolved address, held as the system's socket address.
+struct net_address {
+    int family;
+    uint32_t size;
+    alignas(8) unsigned char bytes[128];
+};
+
+// The most sockets that net_wait watches at once.
+const int net_most_sockets = 32;
+
+// What net_send and net_recv return besides a count: retry once ready.
+const long net_again = -2;
+
+// Milliseconds on a monotonic clock.
+int64_t net_now();
+// Makes the socket layer usable; 0, or the system's error code.
+uint32_t net_start();
+// The name's addresses for the port, in the resolver's order, at most
+// capacity of them; 0 when the name does not resolve. The resolver's own
+// settings bound how long that takes.
+int net_resolve(const char *name, const char *port, net_address *addresses, int capacity);
+// Starts a non-blocking connection: net_no_socket when it failed at once.
+net_socket net_connect(const net_address *address);
+// True when a connection that net_wait found ready has been made.
+bool net_connected(net_socket socket);
+// Waits until one of the sockets (at most net_most_sockets) can be written
+// (a connection is made or has failed) or read; its index, or -1 once the
+// deadline has passed.
+int net_wait(const net_socket *sockets, int count, bool for_writing, int64_t deadline);
+// A count of bytes, 0 when the peer has closed (net_recv only), net_again,
+// or -1 on failure.
+long net_send(net_socket socket, const uint8_t *bytes, size_t count);
+long net_recv(net_socket socket, uint8_t *bytes, size_t count);
+void net_close(net_socket socket);

@@ -1,0 +1,28 @@
+// Whole requests out and whole replies in, each within its deadline.
+#include "ncp/ncp.h"
+
+NWRCODE ncp_send(net_socket socket, const uint8_t *bytes, size_t count, int64_t deadline)
+{
+    size_t sent = 0;
+    while (sent < count) {
+        long n = net_send(socket, bytes + sent, count - sent);
+        if (n > 0)
+            sent += (size_t)n;
+        else if (n != net_again || net_wait(&socket, 1, true, deadline) < 0)
+            return ncp_receive_error;
+    }
+    return 0;
+}
+
+NWRCODE ncp_receive(net_socket socket, uint8_t *bytes, size_t count, int64_t deadline)
+{
+    size_t have = 0;
+    while (have < count) {
+        long n = net_recv(socket, bytes + have, count - have);
+        if (n > 0)
+            have += (size_t)n;
+        else if (n != net_again || net_wait(&socket, 1, false, deadline) < 0)
+            return ncp_receive_error;
+    }
+    return 0;
+}

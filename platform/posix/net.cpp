@@ -1,0 +1,87 @@
+// The NCP client's sockets on POSIX.
+#include <cerrno>
+#include <ctime>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "ncp/net.h"
+
+
+int64_t net_now()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+uint32_t net_start()
+{
+    return 0;
+}
+
+net_socket net_connect(const net_address *address)
+{
+    int s = socket(address->family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return net_no_socket;
+    if (connect(s, reinterpret_cast<const sockaddr *>(address->bytes), address->size) != 0 &&
+        errno != EINPROGRESS) {
+        close(s);
+        return net_no_socket;
+    }
+    return s;
+}
+
+bool net_connected(net_socket socket)
+{
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (getsockopt((int)socket, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0)
+        return false;
+    int on = 1;
+    setsockopt((int)socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return true;
+}
+
+int net_wait(const net_socket *sockets, int count, bool for_writing, int64_t deadline)
+{
+    struct pollfd ready[net_most_sockets];
+    for (int i = 0; i < count; i++)
+        ready[i] = {(int)sockets[i], (short)(for_writing ? POLLOUT : POLLIN), 0};
+    for (;;) {
+        int64_t left = deadline - net_now();
+        if (left <= 0)
+            return -1;
+        int found = poll(ready, (nfds_t)count, (int)left);
+        if (found < 0 && errno != EINTR)
+            return -1;
+        for (int i = 0; found > 0 && i < count; i++)
+            if (ready[i].revents != 0)
+                return i;
+    }
+}
+
+static long result(ssize_t count)
+{
+    if (count >= 0)
+        return (long)count;
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? net_again : -1;
+}
+
+long net_send(net_socket socket, const uint8_t *bytes, size_t count)
+{
+    return result(send((int)socket, bytes, count, MSG_NOSIGNAL));
+}
+
+long net_recv(net_socket socket, uint8_t *bytes, size_t count)
+{
+    return result(recv((int)socket, bytes, count, 0));
+}
+
+void net_close(net_socket socket)
+{
+    close((int)socket);
+}

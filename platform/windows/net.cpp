@@ -1,0 +1,101 @@
+// The NCP client's sockets on Windows: Winsock 2.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include "ncp/net.h"
+
+static_assert(net_most_sockets <= FD_SETSIZE, "select watches too few sockets");
+
+static SOCKET handle(net_socket socket)
+{
+    return (SOCKET)socket;
+}
+
+int64_t net_now()
+{
+    return (int64_t)GetTickCount64();
+}
+
+uint32_t net_start()
+{
+    WSADATA data;
+    return (uint32_t)WSAStartup(MAKEWORD(2, 2), &data);
+}
+
+net_socket net_connect(const net_address *address)
+{
+    SOCKET s = socket(address->family, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET)
+        return net_no_socket;
+    u_long non_blocking = 1;
+    if (ioctlsocket(s, FIONBIO, &non_blocking) != 0 ||
+        (connect(s, reinterpret_cast<const sockaddr *>(address->bytes), (int)address->size) != 0 &&
+         WSAGetLastError() != WSAEWOULDBLOCK)) {
+        closesocket(s);
+        return net_no_socket;
+    }
+    return (net_socket)s;
+}
+
+bool net_connected(net_socket socket)
+{
+    int error = 0;
+    int size = sizeof error;
+    if (getsockopt(handle(socket), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error),
+                   &size) != 0 ||
+        error != 0)
+        return false;
+    BOOL on = TRUE;
+    setsockopt(handle(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&on),
+               sizeof on);
+    return true;
+}
+
+// select, not WSAPoll: WSAPoll does not report a failed connection on
+// every Windows version. A failed connection shows in the exception set.
+int net_wait(const net_socket *sockets, int count, bool for_writing, int64_t deadline)
+{
+    for (;;) {
+        int64_t left = deadline - net_now();
+        if (left <= 0)
+            return -1;
+        fd_set ready, failed;
+        FD_ZERO(&ready);
+        FD_ZERO(&failed);
+        for (int i = 0; i < count; i++) {
+            FD_SET(handle(sockets[i]), &ready);
+            FD_SET(handle(sockets[i]), &failed);
+        }
+        struct timeval timeout = {(long)(left / 1000), (long)(left % 1000) * 1000};
+        int found = select(0, for_writing ? nullptr : &ready, for_writing ? &ready : nullptr,
+                           &failed, &timeout);
+        if (found < 0)
+            return -1;
+        for (int i = 0; found > 0 && i < count; i++)
+            if (FD_ISSET(handle(sockets[i]), &ready) || FD_ISSET(handle(sockets[i]), &failed))
+                return i;
+    }
+}
+
+static long result(int count)
+{
+    if (count >= 0)
+        return count;
+    int error = WSAGetLastError();
+    return error == WSAEWOULDBLOCK || error == WSAEINTR ? net_again : -1;
+}
+
+long net_send(net_socket socket, const uint8_t *bytes, size_t count)
+{
+    return result(send(handle(socket), reinterpret_cast<const char *>(bytes), (int)count, 0));
+}
+
+long net_recv(net_socket socket, uint8_t *bytes, size_t count)
+{
+    return result(recv(handle(socket), reinterpret_cast<char *>(bytes), (int)count, 0));
+}
+
+void net_close(net_socket socket)
+{
+    closesocket(handle(socket));
+}

@@ -1,0 +1,280 @@
+#!/usr/bin/env python3
+"""A built garvelux against our loopback NCP server, inside namespaces of
+its own (the clock cannot be set there; see in_namespace.sh). One table,
+two runners: the native program with the clock call intercepted, and
+garvelux.exe under Wine with no NetWare client, so on its built-in one.
+
+usage: e2e.py native GARVELUX CLOCK_INTERCEPT_LIBRARY
+       e2e.py wine GARVELUX_EXE"""
+
+import calendar
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from ncp_server import Behaviour, NcpServer, dropping  # noqa: E402
+
+HOSTS = """127.0.0.1 localhost
+127.0.0.1 srv1
+127.0.0.3 refused
+::1 srv6
+::1 both
+127.0.0.1 both
+"""
+BOTH = [("127.0.0.1", 524), ("::1", 524)]
+BANNER = b"\r\n GARVELUX version 0.10, sets this clock from a NetWare server\r\n\r\n"
+REPORT = b"DateTime: Mon 7.12. 2026, 20:05:00\r\n"
+SUCCESS = b"\r\n" + REPORT + b"System Time successfully set up.\r\n"
+CREATE, QUERY, DESTROY = b"\x11\x11", b"\x22\x22", b"\x55\x55"
+
+
+def clock_error(code):
+    return b"\r\n" + REPORT + b"ERROR  %d setting system time.\r\n" % code
+
+
+def open_error(name, code):
+    return b"\r\n\nERROR: NWCCOpenConnByName(%s) returned %X\r\n" % (name, code)
+
+
+def query_error(code):
+    return b"\r\n\nERROR: NWGetFileServerDateAndTime returned %X\r\n" % code
+
+
+def replace(offset, value):
+    return lambda frame: frame[:offset] + value + frame[offset + len(value):]
+
+
+class Native:
+    def __init__(self, garvelux, intercept):
+        self.command = [os.path.abspath(garvelux)]
+        self.intercept = os.path.abspath(intercept)
+        self.clock_reached = (0, SUCCESS)  # the clock call is answered by the intercept
+
+    def env(self, clock_record, intercept=True, tz="UTC"):
+        env = dict(os.environ, TZ=tz, GARVELUX_CLOCK_RECORD=clock_record,
+                   ASAN_OPTIONS="verify_asan_link_order=0")
+        if intercept:
+            env["LD_PRELOAD"] = self.intercept
+        return env
+
+
+class Wine:
+    """One Wine prefix for the whole run; Wine refuses any clock that is
+    not the present with 1314."""
+
+    def __init__(self, exe):
+        self.command = ["wine", os.path.abspath(exe)]
+        self.clock_reached = (4, clock_error(1314))
+        self.prefix = tempfile.mkdtemp(prefix="garvelux-wine-")
+        os.environ.update(WINEPREFIX=self.prefix, WINEDEBUG="-all",
+                          WINEDLLOVERRIDES="mscoree,mshtml=")
+        subprocess.run(["wineboot", "-i"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       check=True)
+
+    def env(self, clock_record, intercept=True, tz="UTC"):
+        return dict(os.environ, TZ=tz)
+
+    def close(self):
+        subprocess.run(["wineserver", "-k"], stderr=subprocess.DEVNULL)
+        shutil.rmtree(self.prefix, ignore_errors=True)
+
+
+RUNNER = None
+CLOCK = "the run reached the clock"  # its outcome is the runner's
+
+# The reply checks one by one are the reader's unit tests; here a few of
+# each kind, through the whole program.
+# name, server behaviour (None: nothing listens), server name, exit code,
+# what console and log show after the banner
+CASES = [
+    ("clock set", Behaviour(), "srv1", CLOCK, None),
+    ("ipv6", Behaviour(), "srv6", CLOCK, None),
+    ("a refused address moves on to the next", Behaviour(), "both", CLOCK, None),
+    ("signed replies", Behaviour(signed=True), "srv1", CLOCK, None),
+    ("busy acknowledgements", Behaviour(busy=3), "srv1", CLOCK, None),
+    ("refused connection", None, "refused", 2, open_error(b"REFUSED", 0x880A)),
+    ("unknown name", None, "nowhere.invalid", 2, open_error(b"NOWHERE.INVALID", 0x8847)),
+    ("create refused by server", Behaviour(create_cc=0xFB), "srv1", 2,
+     open_error(b"SRV1", 0x89FB)),
+    ("no connection slots", Behaviour(create_status=0x04), "srv1", 2,
+     open_error(b"SRV1", 0x8801)),
+    ("closed on accept", Behaviour(close_on="accept"), "srv1", 2, open_error(b"SRV1", 0x8805)),
+    ("query error code", Behaviour(query_cc=0x7F), "srv1", 3, query_error(0x897F)),
+    ("closed on query", Behaviour(close_on="query"), "srv1", 3, query_error(0x8805)),
+    ("bad signature", Behaviour(mangle=replace(0, b"XNcP")), "srv1", 3, query_error(0x8806)),
+    ("wrong sequence", Behaviour(mangle=replace(10, b"\x07")), "srv1", 3, query_error(0x8806)),
+    ("length beyond the reply buffer", Behaviour(mangle=replace(4, struct.pack(">I", 4096))),
+     "srv1", 3, query_error(0x8806)),
+    ("truncated reply", Behaviour(mangle=lambda f: f[:20]), "srv1", 3, query_error(0x8805)),
+    ("acknowledgement of another request", Behaviour(busy=1, busy_sequence=5), "srv1", 2,
+     open_error(b"SRV1", 0x8806)),
+]
+
+
+class both_builds(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.clock = os.path.join(self.dir.name, "clock")
+
+    def tearDown(self):
+        self.dir.cleanup()
+
+    def run_garvelux(self, args, log="e2e.log", **env):
+        started = time.monotonic()
+        done = subprocess.run(RUNNER.command + args + ["/L" + log], cwd=self.dir.name,
+                              env=RUNNER.env(self.clock, **env), stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, timeout=60)
+        return done.returncode, done.stdout, time.monotonic() - started
+
+    def read(self, name, remove=True):
+        path = os.path.join(self.dir.name, name)
+        with open(path, "rb") as f:
+            content = f.read()
+        if remove:
+            os.unlink(path)
+        return content
+
+    def expect(self, code, text):
+        return RUNNER.clock_reached if code == CLOCK else (code, text)
+
+    def test_outcomes(self):
+        for name, behaviour, server_name, code, text in CASES:
+            with self.subTest(name):
+                listens_on = BOTH if server_name != "both" else BOTH[:1]
+                server = NcpServer(behaviour, listens_on) if behaviour else None
+                try:
+                    exit_code, console, _ = self.run_garvelux([server_name])
+                finally:
+                    if server:
+                        server.close()
+                code, text = self.expect(code, text)
+                self.assertEqual(exit_code, code)
+                self.assertEqual(console, BANNER + text)
+                self.assertEqual(self.read("e2e.log"), text)
+                if server:  # a failed create is closed, never destroyed
+                    kinds = [r[16:18] for r in server.requests]
+                    expected = [CREATE] if code == 2 else [CREATE, QUERY, DESTROY]
+                    self.assertEqual(kinds, expected[:len(kinds)])
+
+    def test_wire(self):
+        with NcpServer() as server:
+            self.run_garvelux(["srv1"])
+        head = b"DmdT\x00\x00\x00\x17\x00\x00\x00\x01\x00\x00\x04\x00"
+        self.assertEqual(server.requests, [
+            head + b"\x11\x11\x00\xff\x01\xff\x00",
+            head + b"\x22\x22\x01\x03\x01\x02\x14",
+            head + b"\x55\x55\x02\x03\x01\x02\x00",
+        ])
+
+    def test_dead_first_address(self):
+        # The IPv6 address, first in the resolver's order, drops every packet.
+        with NcpServer(addresses=BOTH):
+            _, _, normal = self.run_garvelux(["srv1"])
+            with dropping("ip6 daddr ::1 tcp dport 524 counter drop"):
+                code, console, elapsed = self.run_garvelux(["both"])
+                dropped = subprocess.run(["nft", "list", "table", "inet", "garvelux"],
+                                         stdout=subprocess.PIPE, check=True).stdout
+        self.assertEqual((code, console[len(BANNER):]), self.expect(CLOCK, None))
+        self.assertNotIn(b"packets 0 ", dropped)  # IPv6 was tried first
+        self.assertLess(elapsed - normal, 1.0)
+
+    def test_time_bounds(self):
+        # A server that never answers costs the open's 5 s; one that answers
+        # the open but not the query costs the query's 5 s and the destroy's 1 s.
+        open_failed = open_error(b"SRV1", 0x8805)
+        for name, behaviour, bound, code, text in [
+                ("silent on create", Behaviour(silent_on="create"), 5.0, 2, open_failed),
+                ("silent on query", Behaviour(silent_on="query"), 6.0, 3, query_error(0x8805)),
+                ("silent on destroy", Behaviour(silent_on="destroy"), 1.0, CLOCK, None),
+                ("one byte a second", Behaviour(trickle=True), 5.0, 2, open_failed),
+                ("endless acknowledgements", Behaviour(busy=-1), 5.0, 2, open_failed),
+                ("never reads", Behaviour(never_read=True), 5.0, 2, open_failed)]:
+            with self.subTest(name), NcpServer(behaviour):
+                exit_code, _, elapsed = self.run_garvelux(["srv1"])
+                self.assertEqual((exit_code, self.read("e2e.log")), self.expect(code, text))
+                self.assertGreaterEqual(elapsed, bound - 0.1)
+                self.assertLess(elapsed, bound + 3)  # no other budget spent, and no hang
+
+    def test_black_holed_server(self):
+        # Attempts keep going out until the open's budget is spent.
+        with NcpServer(), dropping("tcp dport 524 counter drop"):
+            exit_code, _, elapsed = self.run_garvelux(["srv1"])
+        self.assertEqual((exit_code, self.read("e2e.log")), (2, open_error(b"SRV1", 0x880A)))
+        self.assertGreaterEqual(elapsed, 4.9)
+        self.assertLess(elapsed, 8.0)
+
+
+class wine_build(both_builds):
+    def test_clock_set_to_the_present(self):
+        with NcpServer(Behaviour(date=None)):
+            code, console, _ = self.run_garvelux(["srv1"])
+        self.assertEqual(code, 0)
+        self.assertTrue(console.endswith(b"System Time successfully set up.\r\n"))
+
+
+class native_build(both_builds):
+    def test_clock_refused_in_the_namespace(self):
+        with NcpServer():
+            code, console, _ = self.run_garvelux(["srv1"], intercept=False)
+        self.assertEqual((code, console), (4, BANNER + clock_error(1)))
+
+    def test_local_time_under_daylight_saving(self):
+        for tz, date, utc in [
+                ("UTC", (126, 12, 7, 20, 5, 0, 1), (2026, 12, 7, 20, 5, 0)),
+                ("Europe/Berlin", (126, 7, 1, 12, 0, 0, 3), (2026, 7, 1, 10, 0, 0)),
+                ("Europe/Berlin", (126, 12, 7, 20, 5, 0, 1), (2026, 12, 7, 19, 5, 0)),
+                ("America/New_York", (126, 7, 1, 12, 0, 0, 3), (2026, 7, 1, 16, 0, 0))]:
+            with self.subTest(tz=tz, date=date), NcpServer(Behaviour(date=bytes(date))):
+                code, _, _ = self.run_garvelux(["srv1"], tz=tz)
+                self.assertEqual(code, 0)
+                self.assertEqual(self.read("clock"), b"0 %d 2000000\n" % calendar.timegm(utc))
+
+    def test_many_runs_append_to_one_log(self):
+        runs = 40
+        with NcpServer():
+            results = []
+
+            def one():
+                results.append(self.run_garvelux(["srv1"], log="shared.log")[0])
+            threads = [threading.Thread(target=one) for _ in range(runs)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+        self.assertEqual(results, [0] * runs)
+        self.assertEqual(self.read("shared.log"), SUCCESS * runs)
+
+    def test_default_log_in_the_current_directory(self):
+        with NcpServer():
+            subprocess.run(RUNNER.command + ["srv1"], cwd=self.dir.name, env=RUNNER.env(self.clock),
+                           stdout=subprocess.DEVNULL, timeout=60, check=True)
+        self.assertEqual(self.read("garvelux.log"), SUCCESS)
+
+
+if __name__ == "__main__":
+    if os.environ.get("GARVELUX_IN_NAMESPACE") != "1":
+        with tempfile.NamedTemporaryFile("w", suffix=".hosts", delete=False) as hosts:
+            hosts.write(HOSTS)
+        try:
+            sys.exit(subprocess.call([os.path.join(HERE, "in_namespace.sh"), hosts.name,
+                                      sys.executable] + sys.argv))
+        finally:
+            os.unlink(hosts.name)
+    kind, arguments = sys.argv[1], sys.argv[2:]
+    RUNNER = Native(*arguments) if kind == "native" else Wine(*arguments)
+    suite = unittest.TestLoader().loadTestsFromTestCase(
+        native_build if kind == "native" else wine_build)
+    try:
+        result = unittest.TextTestRunner(verbosity=2).run(suite)
+    finally:
+        if kind == "wine":
+            RUNNER.close()
+    sys.exit(0 if result.wasSuccessful() else 1)
