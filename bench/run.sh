@@ -14,4 +14,5 @@ cmake --build build-win32 -j"$(nproc)" --target garvelux >/dev/null
 hosts=$(mktemp)
 trap 'rm -f "$hosts"' EXIT
 printf '127.0.0.1 localhost\n127.0.0.1 srv1\n::1 both\n127.0.0.1 both\n' >"$hosts"
+chmod 644 "$hosts" # a run reads it as user 65534
 tests/in_namespace.sh "$hosts" python3 bench/bench.py build build-win32 "${1:-200}" "${2:-100}"

@@ -23,6 +23,7 @@ NWRCODE ncp_open_connection(const char *name, NWCONN_HANDLE *connection)
     NWRCODE result = ncp_connect(name, deadline, &connection_socket);
     if (result != 0)
         return result;
+    net_confine(connection_socket);
     connection_number = ncp_no_connection;
     next_sequence = 0;
     result = ncp_exchange(connection_socket, ncp_create_connection, next_sequence++,

@@ -24,8 +24,14 @@ const long net_again = -2;
 
 // Milliseconds on a monotonic clock.
 int64_t net_now();
-// Makes the socket layer usable; 0, or the system's error code.
+// Makes the socket layer usable; 0, or the system's error code. Called
+// once the log is open: where the system allows, the process then keeps no
+// privilege but setting the clock.
 uint32_t net_start();
+// Called once connected, before the first reply byte is read: where the
+// system allows, the process then makes no calls but those of the rest of a
+// run on this socket.
+void net_confine(net_socket socket);
 // The name's addresses for the port, in the resolver's order, at most
 // capacity of them; 0 when the name does not resolve. The resolver's own
 // settings bound how long that takes.

@@ -4,12 +4,13 @@ its own (the clock cannot be set there; see in_namespace.sh). One table,
 two runners: the native program with the clock call intercepted, and
 garvelux.exe under Wine with no NetWare client, so on its built-in one.
 
-usage: e2e.py native GARVELUX CLOCK_INTERCEPT_LIBRARY
+usage: e2e.py native GARVELUX CLOCK_INTERCEPT_LIBRARY filtered|unfiltered
        e2e.py wine GARVELUX_EXE"""
 
 import calendar
 import os
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -53,16 +54,21 @@ def replace(offset, value):
 
 
 class Native:
-    def __init__(self, garvelux, intercept):
+    def __init__(self, garvelux, intercept, filtered):
         self.command = [os.path.abspath(garvelux)]
         self.intercept = os.path.abspath(intercept)
+        self.filtered = filtered == "filtered"  # the sanitizer builds have no seccomp filter
         self.clock_reached = (0, SUCCESS)  # the clock call is answered by the intercept
 
-    def env(self, clock_record, intercept=True, tz="UTC"):
+    def env(self, clock_record, intercept=True, tz="UTC", forbidden=False):
         env = dict(os.environ, TZ=tz, GARVELUX_CLOCK_RECORD=clock_record,
                    ASAN_OPTIONS="verify_asan_link_order=0")
         if intercept:
             env["LD_PRELOAD"] = self.intercept
+        if forbidden:
+            env["GARVELUX_CLOCK_FORBIDDEN"] = "1"
+        if tz is None:
+            del env["TZ"]
         return env
 
 
@@ -231,11 +237,46 @@ class native_build(both_builds):
                 ("UTC", (126, 12, 7, 20, 5, 0, 1), (2026, 12, 7, 20, 5, 0)),
                 ("Europe/Berlin", (126, 7, 1, 12, 0, 0, 3), (2026, 7, 1, 10, 0, 0)),
                 ("Europe/Berlin", (126, 12, 7, 20, 5, 0, 1), (2026, 12, 7, 19, 5, 0)),
-                ("America/New_York", (126, 7, 1, 12, 0, 0, 3), (2026, 7, 1, 16, 0, 0))]:
+                ("America/New_York", (126, 7, 1, 12, 0, 0, 3), (2026, 7, 1, 16, 0, 0)),
+                (None, (126, 7, 1, 12, 0, 0, 3), None)]:  # the system's zone
             with self.subTest(tz=tz, date=date), NcpServer(Behaviour(date=bytes(date))):
                 code, _, _ = self.run_garvelux(["srv1"], tz=tz)
                 self.assertEqual(code, 0)
-                self.assertEqual(self.read("clock"), b"0 %d 2000000\n" % calendar.timegm(utc))
+                seconds = calendar.timegm(utc) if utc else int(subprocess.check_output(
+                    ["date", "-d", "2026-07-01 12:00:00", "+%s"], env=RUNNER.env("", tz=None)))
+                # Set twice: the second call is for Windows' daylight-saving change.
+                self.assertEqual(self.read("clock"), b"0 %d 2000000\n" % seconds * 2)
+
+    def test_privileges_while_waiting_for_the_server(self):
+        clock_only, none = "%016x" % (1 << 25), "0" * 16  # CAP_SYS_TIME
+        as_user = ["setpriv", "--reuid=1000", "--regid=1000", "--clear-groups",
+                   "--inh-caps=+sys_time,+net_admin", "--ambient-caps=+sys_time,+net_admin"]
+        # started by, then Uid, Gid, Groups, CapEff, CapPrm, CapBnd, CapInh, CapAmb
+        for launcher, ids, bounding in [([], "65534", clock_only),
+                                        (as_user, "1000", "000001ffffffffff")]:
+            with self.subTest(launcher=launcher), NcpServer(Behaviour(silent_on="query")):
+                os.chmod(self.dir.name, 0o777)
+                run = subprocess.Popen(launcher + RUNNER.command + ["srv1", "/Le2e.log"],
+                                       cwd=self.dir.name, env=RUNNER.env(self.clock),
+                                       stdout=subprocess.DEVNULL)
+                time.sleep(1)
+                with open("/proc/%d/status" % run.pid) as f:
+                    status = dict((k, v.strip()) for k, v in (line.split(":", 1) for line in f))
+                run.wait()
+                self.assertEqual(
+                    [status[k] for k in ("Uid", "Gid", "Groups", "CapEff", "CapPrm", "CapBnd",
+                                         "CapInh", "CapAmb", "NoNewPrivs", "Seccomp")],
+                    ["\t".join([ids] * 4)] * 2 + ["", clock_only, clock_only, bounding, none,
+                                                  none, "1", "2" if RUNNER.filtered else "0"])
+                self.assertEqual(run.returncode, 3)
+
+    def test_a_forbidden_call_ends_the_process(self):
+        if not RUNNER.filtered:
+            self.skipTest("no seccomp filter in this build")
+        with NcpServer():
+            code, console, _ = self.run_garvelux(["srv1"], forbidden=True)
+        self.assertEqual(code, -signal.SIGSYS)
+        self.assertEqual(console, BANNER + b"\r\n")
 
     def test_many_runs_append_to_one_log(self):
         runs = 40
@@ -263,6 +304,7 @@ if __name__ == "__main__":
     if os.environ.get("GARVELUX_IN_NAMESPACE") != "1":
         with tempfile.NamedTemporaryFile("w", suffix=".hosts", delete=False) as hosts:
             hosts.write(HOSTS)
+        os.chmod(hosts.name, 0o644)  # a run reads it as user 65534
         try:
             sys.exit(subprocess.call([os.path.join(HERE, "in_namespace.sh"), hosts.name,
                                       sys.executable] + sys.argv))

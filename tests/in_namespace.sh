@@ -1,14 +1,30 @@
 #!/bin/bash
 # Runs a command in user, network and mount namespaces of its own: the
 # clock cannot be set there, loopback is the only network, and /etc/hosts
-# is the file given.   usage: in_namespace.sh HOSTS_FILE COMMAND [ARG...]
+# is the file given. Users and groups 0 to 65535 are mapped, so that a run
+# started as root can switch to user 65534 as it would outside.
+# usage: in_namespace.sh HOSTS_FILE COMMAND [ARG...]
 set -e
 export PATH="$PATH:/usr/sbin:/sbin"
-if [ -z "$GARVELUX_IN_NAMESPACE" ]; then
-    GARVELUX_IN_NAMESPACE=1 exec unshare -rnm "$0" "$@"
-fi
-hosts=$1
-shift
-ip link set lo up
-mount --bind "$hosts" /etc/hosts
-exec "$@"
+case "$GARVELUX_IN_NAMESPACE" in
+"")
+    # The maps are written from outside, as root; until then the process
+    # inside waits, and then starts afresh as the namespace's root.
+    GARVELUX_IN_NAMESPACE=unmapped unshare -Unm "$0" "$@" &
+    inside=$!
+    until echo "0 0 65536" 2>/dev/null >"/proc/$inside/gid_map"; do sleep 0.01; done
+    echo "0 0 65536" >"/proc/$inside/uid_map"
+    wait "$inside"
+    ;;
+unmapped)
+    until grep -q 65536 /proc/self/uid_map; do sleep 0.01; done
+    GARVELUX_IN_NAMESPACE=1 exec "$0" "$@"
+    ;;
+*)
+    hosts=$1
+    shift
+    ip link set lo up
+    mount --bind "$hosts" /etc/hosts
+    exec "$@"
+    ;;
+esac

@@ -8,10 +8,12 @@ build_dir=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 syntax=$'\r\n GARVELUX version 0.10, sets this clock from a NetWare server\r\n\r\n\nSyntax: GARVELUX <Server_Name> [/L<LogName>]\r\n'
+checks=0
 failures=0
 check() { # name, then the command that must succeed
     local name=$1
     shift
+    checks=$((checks + 1))
     if "$@"; then echo "ok: $name"; else echo "FAILED: $name"; failures=$((failures + 1)); fi
 }
 quiet() { # the command's standard error must stay empty
@@ -32,15 +34,31 @@ check "installed binary" test -x "$work/prefix/bin/garvelux"
 check "installed manual" test -f "$work/prefix/share/man/man1/garvelux.1"
 check "installed binary answers the syntax request" runs_syntax "$work/prefix/bin/garvelux"
 
+# The units, checked offline in a root that holds the system's units and ours.
+system=$work/system
+mkdir -p "$system/usr/lib/systemd/system"
+cp -r /usr/lib/systemd/system/. "$system/usr/lib/systemd/system/"
+cmake --install "$build_dir" --prefix "$system/usr" >/dev/null
+analyze() {
+    MANPATH=$system/usr/share/man systemd-analyze --root="$system" "$@" >/dev/null
+}
+check "the units verify" analyze verify garvelux@fs1.service garvelux@fs1.timer
+# 1.8: what remains is the clock itself (CAP_SYS_TIME, clock_settime) and the
+# network that a NetWare server is reached over.
+check "the service rates an exposure of 1.8 or lower" \
+    analyze security --offline=true --threshold=18 garvelux@fs1.service
+
 (cd "$work" && cpack --config "$build_dir/CPackConfig.cmake" -B "$work/deb" >/dev/null)
 deb=$(echo "$work"/deb/garvelux_0.10_*.deb)
 check "package name, version and section" \
     test "$(dpkg-deb -f "$deb" Package Version Section)" == $'Package: garvelux\nVersion: 0.10\nSection: admin'
 check "package architecture" test "$(dpkg-deb -f "$deb" Architecture)" == "$(dpkg --print-architecture)"
 check "package contents" test "$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$')" == \
-    $'./usr/bin/garvelux\n./usr/share/man/man1/garvelux.1'
+    "$(printf './usr/%s\n' bin/garvelux lib/systemd/system/garvelux@.service \
+        lib/systemd/system/garvelux@.timer lib/sysusers.d/garvelux.conf \
+        lib/tmpfiles.d/garvelux.conf share/man/man1/garvelux.1)"
 dpkg-deb -x "$deb" "$work/root"
 check "packaged binary answers the syntax request" runs_syntax "$work/root/usr/bin/garvelux"
 
-echo "$((9 - failures)) passed, $failures failed"
+echo "$((checks - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]

@@ -48,10 +48,22 @@ BOOL WriteFile(HANDLE file, const void *bytes, DWORD length, DWORD *written, voi
     return 1;
 }
 
+// Asked once a descriptor: a confined run may no longer ask the terminal.
+static bool is_terminal(int console)
+{
+    static int asked = -1;
+    static bool terminal;
+    if (console != asked) {
+        asked = console;
+        terminal = isatty(console);
+    }
+    return terminal;
+}
+
 BOOL WriteConsoleA(HANDLE console, const void *text, DWORD length, DWORD *written, void *)
 {
     *written = 0;
-    if (!isatty(descriptor(console)))
+    if (!is_terminal(descriptor(console)))
         return 0;
     return WriteFile(console, text, length, written, nullptr);
 }

@@ -22,6 +22,10 @@ uint32_t net_start()
     return (uint32_t)WSAStartup(MAKEWORD(2, 2), &data);
 }
 
+void net_confine(net_socket)
+{
+}
+
 net_socket net_connect(const net_address *address)
 {
     SOCKET s = socket(address->family, SOCK_STREAM, IPPROTO_TCP);

@@ -1,0 +1,84 @@
+// A run reads bytes that a server on the network chose, so it keeps no
+// more privilege than setting the clock needs: before the name is resolved
+// it gives up every capability but CAP_SYS_TIME (and root's identity), and
+// once connected it confines itself to the calls that the rest of the run
+// makes. A step that cannot be taken is left out; the run goes on.
+#include <cap-ng.h>
+#include <cstdlib>
+#include <ctime>
+#include <sys/prctl.h>
+#include <unistd.h>
+#ifndef GARVELUX_NO_SECCOMP
+#include <seccomp.h>
+#endif
+
+#include "ncp/net.h"
+
+static const int nobody = 65534;
+
+// CAP_SYS_TIME alone, where it is held, in every set the bounding set included.
+static void keep_only_clock(bool has_clock)
+{
+    capng_clear(CAPNG_SELECT_ALL);
+    if (has_clock)
+        capng_update(CAPNG_ADD,
+                     (capng_type_t)(CAPNG_EFFECTIVE | CAPNG_PERMITTED | CAPNG_BOUNDING_SET),
+                     CAP_SYS_TIME);
+}
+
+// Called when the log is open and before the name is resolved.
+uint32_t net_start()
+{
+    capng_get_caps_process();
+    bool root = geteuid() == 0;
+    if (root || capng_have_capabilities(CAPNG_SELECT_CAPS) != CAPNG_NONE) {
+        bool has_clock = capng_have_capability(CAPNG_PERMITTED, CAP_SYS_TIME);
+        keep_only_clock(has_clock);
+        capng_apply(CAPNG_SELECT_BOUNDS); // needs CAP_SETPCAP
+        // A namespace without user 65534 keeps root's identity, not its power.
+        if (!root || capng_change_id(nobody, nobody,
+                                     (capng_flags_t)(CAPNG_DROP_SUPP_GRP | CAPNG_CLEAR_AMBIENT)) != 0) {
+            keep_only_clock(has_clock);
+            capng_apply(CAPNG_SELECT_CAPS);
+        }
+    }
+    prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+    return 0;
+}
+
+// Once connected, before the first reply byte is read: from here on a run
+// only talks on this socket, writes the console and the log, sets the clock,
+// closes and exits. Anything else ends the process.
+void net_confine(net_socket socket)
+{
+    // The time-zone data is read now. Without TZ the C library looks at
+    // the system's zone file again at every conversion; naming that same
+    // file keeps it to this one reading.
+    static char system_zone[] = "TZ=:/etc/localtime";
+    if (!getenv("TZ"))
+        putenv(system_zone);
+    tzset();
+#ifdef GARVELUX_NO_SECCOMP
+    (void)socket;
+#else
+    scmp_filter_ctx filter = seccomp_init(SCMP_ACT_KILL_PROCESS);
+    if (!filter)
+        return;
+    static const int anywhere[] = {
+        SCMP_SYS(write),         SCMP_SYS(close),      SCMP_SYS(poll),
+        SCMP_SYS(ppoll),         SCMP_SYS(clock_settime), SCMP_SYS(clock_gettime),
+        SCMP_SYS(rt_sigreturn),  SCMP_SYS(exit),       SCMP_SYS(exit_group),
+    };
+    static const int on_the_socket[] = {SCMP_SYS(sendto), SCMP_SYS(recvfrom)};
+    int failed = 0;
+    for (int call : anywhere)
+        failed |= seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0);
+    for (int call : on_the_socket)
+        failed |= seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 1,
+                                   SCMP_A0(SCMP_CMP_EQ, (scmp_datum_t)socket));
+    if (failed == 0)
+        seccomp_load(filter);
+    // The filter's memory is left to the end of the process: freeing it
+    // could need calls that the filter refuses.
+#endif
+}
