@@ -8,6 +8,8 @@ char server_name[128];
 char log_name[400];
 
 static const char syntax_line[] = "\nSyntax: GARVELUX <Server_Name> [/L<LogName>]\r\n";
+static const char version_lines[] =
+    "garvelux 0.10\r\nCopyright (c) 2026 the GARVELUX developers; ISC licence.\r\n";
 
 static void take_log_option(const char *argument)
 {
@@ -41,10 +43,15 @@ void parse_command_line(int argc, char **argv)
     for (int i = 1; i < argc; i++) {
         const char *argument = argv[i];
         bool log_option = argument[0] == '/' && (argument[1] == 'L' || argument[1] == 'l');
+        bool help =
+            posix_options && (strcmp(argument, "--help") == 0 || strcmp(argument, "-h") == 0);
         if (log_option) {
             take_log_option(argument);
-        } else if (argument[0] == '/' || argument[0] == '?') {
+        } else if (argument[0] == '/' || argument[0] == '?' || help) {
             emit_message("%s", syntax_line);
+            ExitProcess(0);
+        } else if (posix_options && strcmp(argument, "--version") == 0) {
+            emit_message("%s", version_lines);
             ExitProcess(0);
         } else {
             take_server_name(argument);

@@ -10,6 +10,9 @@
 #include <windows.h>
 
 const char path_separator = '\\';
+// --help, -h and --version are POSIX conventions; on Windows they stay
+// server names.
+const bool posix_options = false;
 #else
 typedef int BOOL;
 typedef uint16_t WORD;
@@ -43,6 +46,7 @@ DWORD GetCurrentDirectoryA(DWORD capacity, char *directory);
 [[noreturn]] void ExitProcess(UINT exit_code);
 
 const char path_separator = '/';
+const bool posix_options = true;
 #endif
 
 // Opens a file for appending in binary mode, created when missing, that

@@ -56,6 +56,11 @@ const cmdline_case cmdline_cases[] = {
     {{"?"}, 0, usage, "", ""},
     {{"srv1", "?help", "/Lrun.log"}, 0, usage, "SRV1", ""},
     {{"/L"}, 255, not_specified, "", ""},
+    {{"--help"}, 0, usage, "", ""},
+    {{"srv1", "-h", "/Lrun.log"}, 0, usage, "SRV1", ""},
+    {{"/Lrun.log", "--version", "srv1"}, 0,
+     "garvelux 0.10\r\nCopyright (c) 2026 the GARVELUX developers; ISC licence.\r\n", "", "run.log"},
+    {{"-H", "--Help", "--versions"}, -1, "", "--VERSIONS", cwd_log},
     {{"-Lsrv"}, -1, "", "-LSRV", cwd_log},
     {{"\\srv"}, -1, "", "\\SRV", cwd_log},
     {{"`azZ09_{\xe4\xc4"}, -1, "", "`AZZ09_{\xe4\xc4", cwd_log}, // a to z only

@@ -24,6 +24,10 @@ quiet() { # the command's standard error must stay empty
 runs_syntax() {
     [ "$("$1" '?'; echo "exit $?")" == "${syntax}exit 0" ]
 }
+tells_version() {
+    [ "$("$1" --version | tail -n 2; echo "exit $?")" == \
+      $'garvelux 0.10\r\nCopyright (c) 2026 the GARVELUX developers; ISC licence.\r\nexit 0' ]
+}
 
 check "groff renders the manual without warnings" quiet groff -man -t -ww -z "$source_dir/doc/garvelux.1"
 check "man renders the manual without warnings" \
@@ -31,8 +35,9 @@ check "man renders the manual without warnings" \
 
 cmake --install "$build_dir" --prefix "$work/prefix" >/dev/null
 check "installed binary" test -x "$work/prefix/bin/garvelux"
-check "installed manual" test -f "$work/prefix/share/man/man1/garvelux.1"
+check "installed manual, compressed" test -f "$work/prefix/share/man/man1/garvelux.1.gz"
 check "installed binary answers the syntax request" runs_syntax "$work/prefix/bin/garvelux"
+check "installed binary tells its version" tells_version "$work/prefix/bin/garvelux"
 
 # The units, checked offline in a root that holds the system's units and ours.
 system=$work/system
@@ -56,7 +61,10 @@ check "package architecture" test "$(dpkg-deb -f "$deb" Architecture)" == "$(dpk
 check "package contents" test "$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$')" == \
     "$(printf './usr/%s\n' bin/garvelux lib/systemd/system/garvelux@.service \
         lib/systemd/system/garvelux@.timer lib/sysusers.d/garvelux.conf \
-        lib/tmpfiles.d/garvelux.conf share/man/man1/garvelux.1)"
+        lib/tmpfiles.d/garvelux.conf share/doc/garvelux/changelog.gz \
+        share/doc/garvelux/copyright share/man/man1/garvelux.1.gz)"
+check "lintian finds no error and no warning" \
+    lintian --allow-root --fail-on error,warning "$deb"
 dpkg-deb -x "$deb" "$work/root"
 check "packaged binary answers the syntax request" runs_syntax "$work/root/usr/bin/garvelux"
 

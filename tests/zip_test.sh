@@ -1,17 +1,44 @@
 #!/bin/bash
-# The Windows ZIP holds garvelux.exe and the manual as text, and nothing else.
+# The Windows ZIP holds garvelux.exe, the manual, the licence and the
+# changes as text, and nothing else; the exe carries its version
+# information and manifest.
 # usage: zip_test.sh BUILD_DIR
 set -euo pipefail
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 (cd "$work" && cpack --config "$1/CPackConfig.cmake" -B "$work" >/dev/null)
-python3 - "$work/garvelux-0.10-win32.zip" <<'PY'
-import sys, zipfile
-archive = zipfile.ZipFile(sys.argv[1])
+wrestool --raw -x -t 16 "$1/garvelux.exe" >"$work/version"
+wrestool --raw -x -t 24 "$1/garvelux.exe" >"$work/manifest"
+python3 - "$work" <<'PY'
+import re, sys, zipfile
+work = sys.argv[1]
+archive = zipfile.ZipFile(work + "/garvelux-0.10-win32.zip")
+folder = "garvelux-0.10-win32/"
 names = sorted(archive.namelist())
-assert names == ["garvelux-0.10-win32/garvelux.exe", "garvelux-0.10-win32/garvelux.txt"], names
-manual = archive.read("garvelux-0.10-win32/garvelux.txt")
+assert names == [folder + n for n in ("CHANGELOG.txt", "LICENSE.txt", "garvelux.exe",
+                                      "garvelux.txt")], names
+manual = archive.read(folder + "garvelux.txt")
 assert manual.startswith(b"GARVELUX(1)") and b"\x08" not in manual and b"\r\n" in manual
-assert archive.read("garvelux-0.10-win32/garvelux.exe")[:2] == b"MZ"
+assert archive.read(folder + "LICENSE.txt").startswith(b"ISC License\r\n")
+assert archive.read(folder + "CHANGELOG.txt").startswith(b"# Changelog\r\n")
+assert archive.read(folder + "garvelux.exe")[:2] == b"MZ"
+
+# VERSIONINFO: the fixed part (signature, then file and product versions
+# 0.10.0.0), and the strings, in UTF-16.
+version = open(work + "/version", "rb").read()
+fixed = version[version.index(b"\xbd\x04\xef\xfe"):]
+assert fixed[8:24] == b"\x0a\x00\x00\x00\x00\x00\x00\x00" * 2, fixed[8:24]
+strings = version.decode("utf-16-le", "replace")
+for key, value in [("FileVersion", "0.10"), ("ProductVersion", "0.10"),
+                   ("ProductName", "GARVELUX"),
+                   ("FileDescription", "Sets the clock from a NetWare file server"),
+                   ("LegalCopyright", "Copyright (c) 2026 the GARVELUX developers; ISC licence")]:
+    assert re.search(key + "\0+" + re.escape(value) + "\0", strings), key
+
+manifest = open(work + "/manifest", "rb").read().decode()
+assert 'level="asInvoker"' in manifest
+for windows in ("35138b9a-5d96-4fbd-8e2d-a2440225f93a", "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38",
+                "1f676c76-80e1-4239-95bb-83d0f6d0da78", "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"):
+    assert '<supportedOS Id="{%s}"/>' % windows in manifest, windows
 print("1 passed, 0 failed")
 PY
