@@ -34,6 +34,12 @@ static void take_server_name(const char *argument)
     }
 }
 
+// Where the system has such conventions; elsewhere it is a server name.
+static bool posix_option(const char *argument, const char *option)
+{
+    return posix_options && strcmp(argument, option) == 0;
+}
+
 void parse_command_line(int argc, char **argv)
 {
     if (argc < 2) {
@@ -43,14 +49,13 @@ void parse_command_line(int argc, char **argv)
     for (int i = 1; i < argc; i++) {
         const char *argument = argv[i];
         bool log_option = argument[0] == '/' && (argument[1] == 'L' || argument[1] == 'l');
-        bool help =
-            posix_options && (strcmp(argument, "--help") == 0 || strcmp(argument, "-h") == 0);
         if (log_option) {
             take_log_option(argument);
-        } else if (argument[0] == '/' || argument[0] == '?' || help) {
+        } else if (argument[0] == '/' || argument[0] == '?' || posix_option(argument, "--help") ||
+                   posix_option(argument, "-h")) {
             emit_message("%s", syntax_line);
             ExitProcess(0);
-        } else if (posix_options && strcmp(argument, "--version") == 0) {
+        } else if (posix_option(argument, "--version")) {
             emit_message("%s", version_lines);
             ExitProcess(0);
         } else {

@@ -251,8 +251,10 @@ class native_build(both_builds):
         clock_only, none = "%016x" % (1 << 25), "0" * 16  # CAP_SYS_TIME
         as_user = ["setpriv", "--reuid=1000", "--regid=1000", "--clear-groups",
                    "--inh-caps=+sys_time,+net_admin", "--ambient-caps=+sys_time,+net_admin"]
-        # started by, then Uid, Gid, Groups, CapEff, CapPrm, CapBnd, CapInh, CapAmb
+        # started by: root; root where user 65534 does not exist; a user with
+        # capabilities. Then Uid and Gid, and the bounding set.
         for launcher, ids, bounding in [([], "65534", clock_only),
+                                        (["unshare", "--map-root-user"], "0", clock_only),
                                         (as_user, "1000", "000001ffffffffff")]:
             with self.subTest(launcher=launcher), NcpServer(Behaviour(silent_on="query")):
                 os.chmod(self.dir.name, 0o777)
