@@ -140,12 +140,12 @@ class both_builds(unittest.TestCase):
                               stderr=subprocess.DEVNULL, timeout=60)
         return done.returncode, done.stdout, time.monotonic() - started
 
-    def read(self, name, remove=True):
+    def read(self, name):
+        """The file's bytes; the file is removed, for the next case."""
         path = os.path.join(self.dir.name, name)
         with open(path, "rb") as f:
             content = f.read()
-        if remove:
-            os.unlink(path)
+        os.unlink(path)
         return content
 
     def expect(self, code, text):
