@@ -264,13 +264,13 @@ class native_build(both_builds):
                 time.sleep(1)
                 with open("/proc/%d/status" % run.pid) as f:
                     status = dict((k, v.strip()) for k, v in (line.split(":", 1) for line in f))
+                run.kill()
                 run.wait()
                 self.assertEqual(
                     [status[k] for k in ("Uid", "Gid", "Groups", "CapEff", "CapPrm", "CapBnd",
                                          "CapInh", "CapAmb", "NoNewPrivs", "Seccomp")],
                     ["\t".join([ids] * 4)] * 2 + ["", clock_only, clock_only, bounding, none,
                                                   none, "1", "2" if RUNNER.filtered else "0"])
-                self.assertEqual(run.returncode, 3)
 
     def test_a_forbidden_call_ends_the_process(self):
         if not RUNNER.filtered:
