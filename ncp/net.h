@@ -24,9 +24,7 @@ const long net_again = -2;
 
 // Milliseconds on a monotonic clock.
 int64_t net_now();
-// Makes the socket layer usable; 0, or the system's error code. Called
-// once the log is open: where the system allows, the process then keeps no
-// privilege but setting the clock.
+// Makes the socket layer usable; 0, or the system's error code.
 uint32_t net_start();
 // Called once connected, before the first reply byte is read: where the
 // system allows, the process then makes no calls but those of the rest of a

@@ -13,6 +13,7 @@
 #endif
 
 #include "ncp/net.h"
+#include "platform/posix/least_privilege.h"
 
 static const int nobody = 65534;
 
@@ -26,8 +27,7 @@ static void keep_only_clock(bool has_clock)
                      CAP_SYS_TIME);
 }
 
-// Called when the log is open and before the name is resolved.
-uint32_t net_start()
+void drop_privileges()
 {
     capng_get_caps_process();
     bool root = geteuid() == 0;
@@ -35,15 +35,15 @@ uint32_t net_start()
         bool has_clock = capng_have_capability(CAPNG_PERMITTED, CAP_SYS_TIME);
         keep_only_clock(has_clock);
         capng_apply(CAPNG_SELECT_BOUNDS); // needs CAP_SETPCAP
+        const capng_flags_t flags = (capng_flags_t)(CAPNG_DROP_SUPP_GRP | CAPNG_CLEAR_AMBIENT);
+        bool switched = root && capng_change_id(nobody, nobody, flags) == 0;
         // A namespace without user 65534 keeps root's identity, not its power.
-        if (!root || capng_change_id(nobody, nobody,
-                                     (capng_flags_t)(CAPNG_DROP_SUPP_GRP | CAPNG_CLEAR_AMBIENT)) != 0) {
+        if (!switched) {
             keep_only_clock(has_clock);
             capng_apply(CAPNG_SELECT_CAPS);
         }
     }
     prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
-    return 0;
 }
 
 // Once connected, before the first reply byte is read: from here on a run
@@ -65,9 +65,9 @@ void net_confine(net_socket socket)
     if (!filter)
         return;
     static const int anywhere[] = {
-        SCMP_SYS(write),         SCMP_SYS(close),      SCMP_SYS(poll),
+        SCMP_SYS(write),         SCMP_SYS(close),         SCMP_SYS(poll),
         SCMP_SYS(ppoll),         SCMP_SYS(clock_settime), SCMP_SYS(clock_gettime),
-        SCMP_SYS(rt_sigreturn),  SCMP_SYS(exit),       SCMP_SYS(exit_group),
+        SCMP_SYS(rt_sigreturn),  SCMP_SYS(exit),          SCMP_SYS(exit_group),
     };
     static const int on_the_socket[] = {SCMP_SYS(sendto), SCMP_SYS(recvfrom)};
     int failed = 0;

@@ -17,6 +17,11 @@ int64_t net_now()
     return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
 }
 
+uint32_t net_start()
+{
+    return 0;
+}
+
 net_socket net_connect(const net_address *address)
 {
     int s = socket(address->family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);

@@ -1,8 +1,12 @@
 // The NetWare client on POSIX is our own, over NCP/TCP.
 #include "ncp/ncp.h"
+#include "platform/posix/least_privilege.h"
 
+// The log is open and the name not yet resolved: nothing from here on
+// needs more than setting the clock.
 NWRCODE NWCallsInit(void *, void *)
 {
+    drop_privileges();
     return net_start();
 }
 
