@@ -17,6 +17,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 from ncp_server import dropping  # noqa: E402
+from wine_prefix import wine_prefix  # noqa: E402
 
 BUILD, WIN_BUILD = (os.path.abspath(a) for a in sys.argv[1:3])
 RUNS = int(sys.argv[3]) if len(sys.argv) > 3 else 200
@@ -117,14 +118,9 @@ def main():
 def networked_runs(garvelux, env):
     """Both builds, the exe under Wine on its built-in client: the extra
     time a dead first address costs, and runs over a lossy path."""
-    prefix = tempfile.mkdtemp(prefix="garvelux-wine-")
-    wine_env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
-                    WINEDLLOVERRIDES="mscoree,mshtml=")
-    subprocess.run(["wineboot", "-i"], env=wine_env, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, check=True)
     exe = ["wine", os.path.join(WIN_BUILD, "garvelux.exe"), "srv1", "/L" + os.devnull]
     lines = []
-    try:
+    with wine_prefix() as wine_env:
         # Wine refuses any clock but the present's: 4 is a run that got the date.
         for label, argv, run_env, clock_reached in [
                 ("garvelux", garvelux, env, (0,)), ("garvelux.exe", exe, wine_env, (0, 4))]:
@@ -138,9 +134,6 @@ def networked_runs(garvelux, env):
             with dropping(*LOSS):
                 lossy = [spawned(argv, run_env) for _ in range(LOSSY_RUNS)]
             lines.append(runs_line("20% loss each way, " + label, lossy, clock_reached))
-    finally:
-        subprocess.run(["wineserver", "-k"], env=wine_env, stderr=subprocess.DEVNULL)
-        shutil.rmtree(prefix, ignore_errors=True)
     return lines
 
 

@@ -13,6 +13,9 @@ import tempfile
 import threading
 import unittest
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from wine_prefix import wine_prefix  # noqa: E402
+
 BANNER = b"\r\n GARVELUX version 0.10, sets this clock from a NetWare server\r\n\r\n"
 SYNTAX = b"\nSyntax: GARVELUX <Server_Name> [/L<LogName>]\r\n"
 CALLS = ["NWCallsInit(00000000,00000000)", "NWCCOpenConnByName(0,SRV1,2,8,0x8000)",
@@ -148,13 +151,7 @@ if __name__ == "__main__":
     if os.environ.get("GARVELUX_IN_NAMESPACE") != "1":
         os.environ["GARVELUX_IN_NAMESPACE"] = "1"
         sys.exit(subprocess.call(["unshare", "-rn", sys.executable] + sys.argv))
-    prefix = tempfile.mkdtemp(prefix="garvelux-wine-")
-    os.environ.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-    subprocess.run(["wineboot", "-i"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                   check=True)
-    try:
+    with wine_prefix() as wine_env:
+        os.environ.update(wine_env)
         sys.argv[1:] = sys.argv[3:]
         unittest.main(verbosity=2)
-    finally:
-        subprocess.run(["wineserver", "-k"], stderr=subprocess.DEVNULL)
-        shutil.rmtree(prefix, ignore_errors=True)
