@@ -254,12 +254,14 @@ class native_build(both_builds):
         for launcher, ids, bounding in [([], "65534", clock_only),
                                         (["unshare", "--map-root-user"], "0", clock_only),
                                         (as_user, "1000", "000001ffffffffff")]:
-            with self.subTest(launcher=launcher), NcpServer(Behaviour(silent_on="query")):
+            with self.subTest(launcher=launcher), \
+                    NcpServer(Behaviour(silent_on="query")) as server:
                 os.chmod(self.dir.name, 0o777)
                 run = subprocess.Popen(launcher + RUNNER.command + ["srv1", "/Le2e.log"],
                                        cwd=self.dir.name, env=RUNNER.env(self.clock),
                                        stdout=subprocess.DEVNULL)
-                time.sleep(1)
+                while len(server.requests) < 2 and run.poll() is None:  # held at the query
+                    time.sleep(0.01)
                 with open("/proc/%d/status" % run.pid) as f:
                     status = dict((k, v.strip()) for k, v in (line.split(":", 1) for line in f))
                 run.kill()
