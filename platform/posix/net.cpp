@@ -9,7 +9,6 @@
 
 #include "ncp/net.h"
 
-
 int64_t net_now()
 {
     struct timespec now;
