@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     consumed = 0;
     uint8_t date_time[7] = {};
     uint16_t connection = 0x0203;
-    NWRCODE result = ncp_read_reply(-1, 1, &connection, false, date_time, sizeof date_time,
+    uint32_t result = ncp_read_reply(-1, 1, &connection, false, date_time, sizeof date_time,
                                     net_now() + 1000);
     if (consumed > stream_size)
         abort();

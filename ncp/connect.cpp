@@ -1,4 +1,4 @@
-// Connects to a server name by racing its addresses, as RFC 8305 (Happy
+// Connects to a server by racing its addresses, as RFC 8305 (Happy
 // Eyeballs) describes: a path that drops packets costs a quarter second,
 // not the whole budget.
 #include "ncp/ncp.h"
@@ -26,13 +26,13 @@ static void interleave(const net_address *found, int count, net_address *order)
 // fresh attempt beats waiting for a lost SYN's retransmission. An address
 // that refuses is dropped, and the next attempt starts at once. The first
 // connection made wins; the others are closed.
-NWRCODE ncp_connect(const char *name, int64_t deadline, net_socket *socket_out)
+uint32_t ncp_connect(const net_address *addresses, int count, int64_t deadline,
+                     net_socket *socket_out)
 {
-    static net_address found[most_addresses], order[most_addresses];
-    int count = net_resolve(name, "524", found, most_addresses);
-    if (count == 0)
-        return ncp_server_not_found;
-    interleave(found, count, order);
+    static net_address order[most_addresses];
+    if (count > most_addresses)
+        count = most_addresses;
+    interleave(addresses, count, order);
 
     net_socket pending[net_most_sockets];
     int pending_address[net_most_sockets];

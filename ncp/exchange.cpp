@@ -32,8 +32,8 @@ static uint32_t get32(const uint8_t *at)
     return (uint32_t)get16(at) << 16 | get16(at + 2);
 }
 
-NWRCODE ncp_exchange(net_socket socket, uint16_t type, uint8_t sequence, uint16_t *connection,
-                     uint8_t function, uint8_t *data, size_t data_size, int64_t deadline)
+uint32_t ncp_exchange(net_socket socket, uint16_t type, uint8_t sequence, uint16_t *connection,
+                      uint8_t function, uint8_t *data, size_t data_size, int64_t deadline)
 {
     uint8_t request[23];
     put32(request, request_signature);
@@ -46,17 +46,16 @@ NWRCODE ncp_exchange(net_socket socket, uint16_t type, uint8_t sequence, uint16_
     request[20] = task_number;
     request[21] = (uint8_t)(*connection >> 8);
     request[22] = function;
-    NWRCODE result = ncp_send(socket, request, sizeof request, deadline);
-    if (result != 0)
-        return result;
+    if (!net_send_all(socket, request, sizeof request, deadline))
+        return ncp_receive_error;
     return ncp_read_reply(socket, sequence, connection, type == ncp_create_connection, data,
                           data_size, deadline);
 }
 
 // Reads frames until the reply to the outstanding request arrives; the
 // server's "still working" frames for that request are skipped.
-NWRCODE ncp_read_reply(net_socket socket, uint8_t sequence, uint16_t *connection,
-                       bool any_connection, uint8_t *data, size_t data_size, int64_t deadline)
+uint32_t ncp_read_reply(net_socket socket, uint8_t sequence, uint16_t *connection,
+                        bool any_connection, uint8_t *data, size_t data_size, int64_t deadline)
 {
     static uint8_t frame[ncp_reply_buffer_size];
     for (;;) {
@@ -64,9 +63,8 @@ NWRCODE ncp_read_reply(net_socket socket, uint8_t sequence, uint16_t *connection
         // the deadline, however fast its frames arrive.
         if (net_now() >= deadline)
             return ncp_receive_error;
-        NWRCODE result = ncp_receive(socket, frame, transport_header_size, deadline);
-        if (result != 0)
-            return result;
+        if (!net_recv_all(socket, frame, transport_header_size, deadline))
+            return ncp_receive_error;
         uint32_t length_field = get32(frame + 4);
         uint32_t length = length_field & ~signed_flag;
         uint32_t header_size =
@@ -74,10 +72,9 @@ NWRCODE ncp_read_reply(net_socket socket, uint8_t sequence, uint16_t *connection
         if (get32(frame) != reply_signature || length < header_size + reply_header_size ||
             length > sizeof frame)
             return ncp_unknown_network_error;
-        result = ncp_receive(socket, frame + transport_header_size,
-                             length - transport_header_size, deadline);
-        if (result != 0)
-            return result;
+        if (!net_recv_all(socket, frame + transport_header_size, length - transport_header_size,
+                          deadline))
+            return ncp_receive_error;
 
         const uint8_t *reply = frame + header_size;
         uint16_t reply_connection = (uint16_t)(reply[5] << 8 | reply[3]);

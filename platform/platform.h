@@ -1,6 +1,6 @@
-// Everything the logic calls of the operating system and of the NetWare
-// client. Windows provides the kernel calls itself; other systems get
-// stand-ins with the same names, records and meaning.
+// Everything the program calls of the operating system. Windows provides
+// the kernel calls itself; other systems get stand-ins with the same names,
+// records and meaning.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +13,11 @@ const char path_separator = '\\';
 // --help, -h and --version are POSIX conventions; on Windows they stay
 // server names.
 const bool posix_options = false;
+// Windows converts a local time with the daylight-saving setting in force
+// before the call: across a change only a second call sets the clock right.
+const bool clock_set_twice = true;
+// Where the SLP directory agents and scopes are configured; none here.
+const char *const slp_config_file = nullptr;
 #else
 typedef int BOOL;
 typedef uint16_t WORD;
@@ -47,21 +52,19 @@ DWORD GetCurrentDirectoryA(DWORD capacity, char *directory);
 
 const char path_separator = '/';
 const bool posix_options = true;
+const bool clock_set_twice = false;
+// OpenSLP's configuration, read where it exists.
+const char *const slp_config_file = "/etc/slp.conf";
 #endif
 
 // Opens a file for appending in binary mode, created when missing, that
 // other programs may read and write at the same time.
 FILE *open_shared_append(const char *name);
 
-// The NetWare client. Results are 0 for success, otherwise an error code.
-typedef uint32_t NWRCODE;
-typedef uint32_t NWCONN_HANDLE;
-
-NWRCODE NWCallsInit(void *in, void *out);
-NWRCODE NWCCOpenConnByName(NWCONN_HANDLE start_connection, const char *name,
-                           uint32_t name_format, uint32_t open_state,
-                           uint32_t transport_type, NWCONN_HANDLE *connection);
-// Fills seven bytes: year since 1900, month, day, hour, minute, second,
-// day of week.
-NWRCODE NWGetFileServerDateAndTime(NWCONN_HANDLE connection, uint8_t *date_time);
-void release_client(void *reserved);
+// Least privilege for a run that reads a network server's bytes, where the
+// system offers it. Before the server is looked for: keep no more than
+// setting the clock needs.
+void drop_privileges();
+// Once connected, before the first reply byte is read: from then on the
+// process makes no calls but those of the rest of a run on this socket.
+void confine_to_socket(intptr_t socket);

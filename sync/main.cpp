@@ -57,11 +57,9 @@ int main(int argc, char **argv)
     BOOL clock_set = SetLocalTime(&local_time);
     // Taken before anything is printed: a console write may overwrite it.
     DWORD error = clock_set ? 0 : GetLastError();
-    // Windows converts to UTC with the daylight-saving setting in force
-    // before the call: when the old and the new time lie on either side of
-    // a change, only a second call sets the clock right. Its result changes
-    // nothing: the first call set the clock.
-    if (clock_set)
+    // Where the platform needs it (see clock_set_twice), a second call;
+    // its result changes nothing: the first call set the clock.
+    if (clock_set && clock_set_twice)
         SetLocalTime(&local_time);
     report_date_time(server_date_time);
     if (clock_set) {

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "netware/netware.h"
 #include "platform/platform.h"
 
 // year since 1900, month, day, hour, minute, second, day of week

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "netware/netware.h"
 #include "platform/platform.h"
 
 struct fake_script {
@@ -13,7 +14,6 @@ struct fake_script {
     NWRCODE query_result = 0;
     uint8_t date_time[7] = {100, 5, 2, 8, 16, 42, 2};
     BOOL clock_result = 1;
-    BOOL second_clock_result = 1;
     DWORD clock_error = 0;
     BOOL console_result = 1;
     const char *current_directory = "/home/admin"; // nullptr: the call fails

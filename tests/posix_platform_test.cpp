@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "ncp/ncp.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -83,7 +84,7 @@ struct reply_case {
     const char *name;
     std::string bytes;
     size_t piece;
-    NWRCODE result;
+    uint32_t result;
 };
 
 std::string frame(const std::string &ncp, uint32_t length_flags = 0, const std::string &sig = "")

@@ -1,14 +1,15 @@
-// Name resolution for the NCP client: getaddrinfo is the same call on
+// Addresses: getaddrinfo and the socket address records are the same on
 // POSIX and on Windows, only declared in other headers.
 #include <cstring>
 #ifdef _WIN32
 #include <ws2tcpip.h>
 #else
 #include <netdb.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #endif
 
-#include "ncp/net.h"
+#include "net/net.h"
 
 static_assert(sizeof(sockaddr_storage) <= sizeof(net_address::bytes), "address too large");
 
@@ -29,4 +30,24 @@ int net_resolve(const char *name, const char *port, net_address *addresses, int 
     }
     freeaddrinfo(found);
     return count;
+}
+
+void net_ipv4(uint32_t address, uint16_t port, net_address *out)
+{
+    sockaddr_in ipv4 = {};
+    ipv4.sin_family = AF_INET;
+    ipv4.sin_port = htons(port);
+    ipv4.sin_addr.s_addr = htonl(address);
+    out->family = AF_INET;
+    out->size = sizeof ipv4;
+    memcpy(out->bytes, &ipv4, sizeof ipv4);
+}
+
+uint32_t net_ipv4_of(const net_address *address)
+{
+    if (address->family != AF_INET)
+        return 0;
+    sockaddr_in ipv4;
+    memcpy(&ipv4, address->bytes, sizeof ipv4);
+    return ntohl(ipv4.sin_addr.s_addr);
 }

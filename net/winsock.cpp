@@ -1,8 +1,8 @@
-// The NCP client's sockets on Windows: Winsock 2.
+// The sockets on Windows: Winsock 2.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include "ncp/net.h"
+#include "net/net.h"
 
 static_assert(net_most_sockets <= FD_SETSIZE, "select watches too few sockets");
 
@@ -20,10 +20,6 @@ uint32_t net_start()
 {
     WSADATA data;
     return (uint32_t)WSAStartup(MAKEWORD(2, 2), &data);
-}
-
-void net_confine(net_socket)
-{
 }
 
 net_socket net_connect(const net_address *address)
@@ -102,4 +98,39 @@ long net_recv(net_socket socket, uint8_t *bytes, size_t count)
 void net_close(net_socket socket)
 {
     closesocket(handle(socket));
+}
+
+net_socket net_udp_open()
+{
+    SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (s == INVALID_SOCKET)
+        return net_no_socket;
+    u_long non_blocking = 1;
+    DWORD ttl = 255; // as far as a site routes multicast, the default of SLP
+    if (ioctlsocket(s, FIONBIO, &non_blocking) != 0) {
+        closesocket(s);
+        return net_no_socket;
+    }
+    setsockopt(s, IPPROTO_IP, IP_MULTICAST_TTL, reinterpret_cast<const char *>(&ttl), sizeof ttl);
+    return (net_socket)s;
+}
+
+long net_send_to(net_socket socket, const uint8_t *bytes, size_t count, const net_address *to)
+{
+    return result(sendto(handle(socket), reinterpret_cast<const char *>(bytes), (int)count, 0,
+                         reinterpret_cast<const sockaddr *>(to->bytes), (int)to->size));
+}
+
+// A datagram longer than the buffer fails with WSAEMSGSIZE and is cut, as
+// on POSIX.
+long net_recv_from(net_socket socket, uint8_t *bytes, size_t count, net_address *from)
+{
+    int size = sizeof from->bytes;
+    int n = recvfrom(handle(socket), reinterpret_cast<char *>(bytes), (int)count, 0,
+                     reinterpret_cast<sockaddr *>(from->bytes), &size);
+    if (n < 0 && WSAGetLastError() == WSAEMSGSIZE)
+        n = (int)count;
+    from->family = reinterpret_cast<const sockaddr *>(from->bytes)->sa_family;
+    from->size = (uint32_t)size;
+    return result(n);
 }

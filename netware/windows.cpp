@@ -1,7 +1,9 @@
 // The NetWare client libraries, bound by ordinal at run time. A workstation
 // where they cannot be loaded at all uses the built-in NCP/TCP client
 // instead; one whose client lacks a call gets that error.
-#include "ncp/ncp.h"
+#include <windows.h>
+
+#include "netware/built_in.h"
 
 typedef NWRCODE(__stdcall *calls_init_call)(void *, void *);
 typedef NWRCODE(__stdcall *open_by_name_call)(NWCONN_HANDLE, const char *, uint32_t, uint32_t,
@@ -46,7 +48,7 @@ NWRCODE NWCallsInit(void *in, void *out)
     DWORD error = bind_client();
     if (error == ERROR_MOD_NOT_FOUND) {
         built_in = true;
-        return net_start();
+        return built_in_init();
     }
     if (error != 0)
         return error;
@@ -57,7 +59,7 @@ NWRCODE NWCCOpenConnByName(NWCONN_HANDLE start_connection, const char *name, uin
                            uint32_t open_state, uint32_t transport_type, NWCONN_HANDLE *connection)
 {
     if (built_in)
-        return ncp_open_connection(name, connection);
+        return built_in_open(name, connection);
     return reinterpret_cast<open_by_name_call>(bound[open_by_name])(
         start_connection, name, name_format, open_state, transport_type, connection);
 }
@@ -65,14 +67,14 @@ NWRCODE NWCCOpenConnByName(NWCONN_HANDLE start_connection, const char *name, uin
 NWRCODE NWGetFileServerDateAndTime(NWCONN_HANDLE connection, uint8_t *date_time)
 {
     if (built_in)
-        return ncp_get_date_and_time(connection, date_time);
+        return built_in_date_and_time(connection, date_time);
     return reinterpret_cast<date_and_time_call>(bound[date_and_time])(connection, date_time);
 }
 
 void release_client(void *reserved)
 {
     if (built_in)
-        ncp_release();
+        built_in_release();
     else
         reinterpret_cast<release_call>(bound[release])(reserved);
 }

@@ -1,4 +1,4 @@
-// What the NCP client needs of the system's sockets: a POSIX and a Winsock
+// What the protocols need of the system's sockets: a POSIX and a Winsock
 // implementation stand behind it, chosen by the build.
 #pragma once
 
@@ -26,14 +26,14 @@ const long net_again = -2;
 int64_t net_now();
 // Makes the socket layer usable; 0, or the system's error code.
 uint32_t net_start();
-// Called once connected, before the first reply byte is read: where the
-// system allows, the process then makes no calls but those of the rest of a
-// run on this socket.
-void net_confine(net_socket socket);
 // The name's addresses for the port, in the resolver's order, at most
 // capacity of them; 0 when the name does not resolve. The resolver's own
 // settings bound how long that takes.
 int net_resolve(const char *name, const char *port, net_address *addresses, int capacity);
+// An IPv4 address and port, in host order.
+void net_ipv4(uint32_t address, uint16_t port, net_address *out);
+// The IPv4 address in host order, or 0 for another family.
+uint32_t net_ipv4_of(const net_address *address);
 // Starts a non-blocking connection: net_no_socket when it failed at once.
 net_socket net_connect(const net_address *address);
 // True when a connection that net_wait found ready has been made.
@@ -47,3 +47,17 @@ int net_wait(const net_socket *sockets, int count, bool for_writing, int64_t dea
 long net_send(net_socket socket, const uint8_t *bytes, size_t count);
 long net_recv(net_socket socket, uint8_t *bytes, size_t count);
 void net_close(net_socket socket);
+// Whole buffers, each within the deadline; false on failure, on the
+// peer's close or once the deadline has passed. net_recv_all never reads
+// more than count bytes.
+bool net_send_all(net_socket socket, const uint8_t *bytes, size_t count, int64_t deadline);
+bool net_recv_all(net_socket socket, uint8_t *bytes, size_t count, int64_t deadline);
+
+// A non-blocking IPv4 datagram socket on a port of the system's choosing,
+// or net_no_socket.
+net_socket net_udp_open();
+// One datagram out; to a multicast group it leaves on the system's route.
+long net_send_to(net_socket socket, const uint8_t *bytes, size_t count, const net_address *to);
+// One datagram in, and its sender: a count (a longer datagram is cut),
+// net_again or -1.
+long net_recv_from(net_socket socket, uint8_t *bytes, size_t count, net_address *from);

@@ -1,4 +1,4 @@
-// The NCP client's sockets on POSIX.
+// The sockets on POSIX.
 #include <cerrno>
 #include <ctime>
 #include <netinet/in.h>
@@ -7,7 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "ncp/net.h"
+#include "net/net.h"
 
 int64_t net_now()
 {
@@ -83,4 +83,31 @@ long net_recv(net_socket socket, uint8_t *bytes, size_t count)
 void net_close(net_socket socket)
 {
     close((int)socket);
+}
+
+net_socket net_udp_open()
+{
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return net_no_socket;
+    // As far as a site routes multicast, the default of SLP.
+    int ttl = 255;
+    setsockopt(s, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
+    return s;
+}
+
+long net_send_to(net_socket socket, const uint8_t *bytes, size_t count, const net_address *to)
+{
+    return result(sendto((int)socket, bytes, count, MSG_NOSIGNAL,
+                         reinterpret_cast<const sockaddr *>(to->bytes), to->size));
+}
+
+long net_recv_from(net_socket socket, uint8_t *bytes, size_t count, net_address *from)
+{
+    socklen_t size = sizeof from->bytes;
+    long n = result(recvfrom((int)socket, bytes, count, 0, reinterpret_cast<sockaddr *>(from->bytes),
+                             &size));
+    from->family = reinterpret_cast<const sockaddr *>(from->bytes)->sa_family;
+    from->size = size;
+    return n;
 }

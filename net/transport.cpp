@@ -1,7 +1,7 @@
-// Whole requests out and whole replies in, each within its deadline.
-#include "ncp/ncp.h"
+// Whole buffers out and in, each within its deadline.
+#include "net/net.h"
 
-NWRCODE ncp_send(net_socket socket, const uint8_t *bytes, size_t count, int64_t deadline)
+bool net_send_all(net_socket socket, const uint8_t *bytes, size_t count, int64_t deadline)
 {
     size_t sent = 0;
     while (sent < count) {
@@ -9,12 +9,12 @@ NWRCODE ncp_send(net_socket socket, const uint8_t *bytes, size_t count, int64_t 
         if (n > 0)
             sent += (size_t)n;
         else if (n != net_again || net_wait(&socket, 1, true, deadline) < 0)
-            return ncp_receive_error;
+            return false;
     }
-    return 0;
+    return true;
 }
 
-NWRCODE ncp_receive(net_socket socket, uint8_t *bytes, size_t count, int64_t deadline)
+bool net_recv_all(net_socket socket, uint8_t *bytes, size_t count, int64_t deadline)
 {
     size_t have = 0;
     while (have < count) {
@@ -22,7 +22,7 @@ NWRCODE ncp_receive(net_socket socket, uint8_t *bytes, size_t count, int64_t dea
         if (n > 0)
             have += (size_t)n;
         else if (n != net_again || net_wait(&socket, 1, false, deadline) < 0)
-            return ncp_receive_error;
+            return false;
     }
-    return 0;
+    return true;
 }

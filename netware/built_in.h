@@ -1,0 +1,10 @@
+// Our own NetWare client, for every build: finds a server by its name,
+// speaks NCP over TCP to it. Results are the NetWare client's codes.
+#pragma once
+
+#include "netware/netware.h"
+
+NWRCODE built_in_init();
+NWRCODE built_in_open(const char *name, NWCONN_HANDLE *connection);
+NWRCODE built_in_date_and_time(NWCONN_HANDLE connection, uint8_t *date_time);
+void built_in_release();
