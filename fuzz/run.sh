@@ -9,7 +9,7 @@ seconds=${1:-60}
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DGARVELUX_FUZZ=ON -DGARVELUX_SANITIZE=ON \
     -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build-fuzz -j"$(nproc)"
-for target in ncp_reply cmdline; do
+for target in ncp_reply slp_reply cmdline; do
     corpus=build-fuzz/corpus/$target
     mkdir -p "$corpus"
     cp fuzz/corpus/$target/* "$corpus/"

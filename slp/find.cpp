@@ -21,7 +21,9 @@ static net_address targets[1 + most_agents]; // the group, then the directory ag
 static bool target_answered[1 + most_agents];
 static int target_count;
 static char scopes[256];
-static char responders[512];
+static const int most_responders = 32;
+static uint32_t responders[most_responders];
+static int responder_count;
 static uint8_t request[1400];
 static uint8_t reply[65536];
 
@@ -40,25 +42,38 @@ static bool is_group(const net_address *address)
     return net_ipv4_of(address) == multicast_group;
 }
 
-static size_t write_request(bool multicast)
-{
-    return slp_write_request(request, sizeof request, asked, xid, multicast,
-                             multicast ? responders : "", target_text, scopes, wanted);
-}
-
 // An agent that answered without the answer is asked no more: by unicast
 // not at all, by multicast through the previous-responder list.
 static void note_responder(const net_address *agent)
 {
-    uint32_t a = net_ipv4_of(agent);
+    uint32_t address = net_ipv4_of(agent);
     for (int i = 0; i < target_count; i++)
-        target_answered[i] |= net_ipv4_of(&targets[i]) == a;
-    char text[20];
-    snprintf(text, sizeof text, "%s%u.%u.%u.%u", responders[0] ? "," : "", a >> 24,
-             a >> 16 & 0xFF, a >> 8 & 0xFF, a & 0xFF);
-    if (strstr(responders, text + (responders[0] ? 1 : 0)) == nullptr &&
-        strlen(responders) + strlen(text) < sizeof responders)
-        strcat(responders, text);
+        target_answered[i] |= net_ipv4_of(&targets[i]) == address;
+    for (int i = 0; i < responder_count; i++)
+        if (responders[i] == address)
+            return;
+    if (responder_count < most_responders)
+        responders[responder_count++] = address;
+}
+
+// The previous-responder list: dotted addresses, comma-separated.
+static const char *responder_list()
+{
+    static char list[most_responders * 16];
+    size_t at = 0;
+    list[0] = '\0';
+    for (int i = 0; i < responder_count; i++) {
+        uint32_t a = responders[i];
+        at += (size_t)snprintf(list + at, sizeof list - at, "%s%u.%u.%u.%u", i ? "," : "",
+                               a >> 24, a >> 16 & 0xFF, a >> 8 & 0xFF, a & 0xFF);
+    }
+    return list;
+}
+
+static size_t write_request(bool multicast)
+{
+    return slp_write_request(request, sizeof request, asked, xid, multicast,
+                             multicast ? responder_list() : "", target_text, scopes, wanted);
 }
 
 // An answer too large for a datagram, asked for again over TCP from the
@@ -127,7 +142,7 @@ static bool ask(uint8_t function, const char *target, const char *what)
     target_text = target;
     wanted = what;
     xid++;
-    responders[0] = '\0';
+    responder_count = 0;
     memset(target_answered, 0, sizeof target_answered);
     int64_t wait = first_wait_ms;
     int64_t next_round = net_now();

@@ -20,7 +20,8 @@ static bool put_string(uint8_t *out, size_t capacity, size_t *at, const char *te
         return false;
     out[(*at)++] = (uint8_t)(length >> 8);
     out[(*at)++] = (uint8_t)length;
-    memcpy(out + *at, text, length);
+    // An SLP string carries its length, not a terminator.
+    memcpy(out + *at, text, length); // NOLINT(bugprone-not-null-terminated-result)
     *at += length;
     return true;
 }
@@ -36,10 +37,11 @@ size_t slp_write_request(uint8_t *out, size_t capacity, uint8_t function, uint16
                               (uint8_t)flags, 0, 0, 0, (uint8_t)(xid >> 8), (uint8_t)xid};
     memcpy(out, head, sizeof head);
     size_t at = sizeof head;
-    for (const char *text : {language, responders, target, scopes, wanted, ""})
-        if (!put_string(out, capacity, &at, text))
-            return 0;
-    if (at > 0xFFFFFF)
+    // The last string is the SLP SPI: none, as no reply is authenticated.
+    if (!put_string(out, capacity, &at, language) || !put_string(out, capacity, &at, responders) ||
+        !put_string(out, capacity, &at, target) || !put_string(out, capacity, &at, scopes) ||
+        !put_string(out, capacity, &at, wanted) || !put_string(out, capacity, &at, "") ||
+        at > 0xFFFFFF)
         return 0;
     out[2] = (uint8_t)(at >> 16);
     out[3] = (uint8_t)(at >> 8);

@@ -10,6 +10,7 @@ usage: e2e.py native GARVELUX CLOCK_INTERCEPT_LIBRARY filtered|unfiltered
 import calendar
 import contextlib
 import os
+import shutil
 import signal
 import struct
 import subprocess
@@ -22,6 +23,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 from ncp_server import Behaviour, NcpServer, dropping  # noqa: E402
+from slp_agent import SlpAgent  # noqa: E402
 from wine_prefix import wine_prefix  # noqa: E402
 
 HOSTS = """127.0.0.1 localhost
@@ -32,10 +34,20 @@ HOSTS = """127.0.0.1 localhost
 127.0.0.1 both
 """
 BOTH = [("127.0.0.1", 524), ("::1", 524)]
+SLP_SERVER = ("127.0.0.2", 524)  # where the SLP agent's servers are
+# What the agent advertises. srv1 is known to the hosts file as well: a
+# run for it must not ask SLP.
+SERVERS = {"SLPONLY": ["127.0.0.2"], "lower": ["127.0.0.2"], "srv1": ["127.0.0.2"]}
+# An answer too large for one datagram: the server asked for comes last.
+MANY = dict([("FS%03d" % i, ["10.0.0.%d" % (i % 250 + 1)]) for i in range(100)],
+            SLPONLY=["127.0.0.2"])
 BANNER = b"\r\n GARVELUX version 0.10, sets this clock from a NetWare server\r\n\r\n"
 REPORT = b"DateTime: Mon 7.12. 2026, 20:05:00\r\n"
 SUCCESS = b"\r\n" + REPORT + b"System Time successfully set up.\r\n"
 CREATE, QUERY, DESTROY = b"\x11\x11", b"\x22\x22", b"\x55\x55"
+# The SLP requests an agent sees: the server's URL, then its addresses.
+FOUND = [("udp", 1), ("udp", 6)]
+UNANSWERED = [("udp", 1)] * 3  # sent at 0, 0.5 and 1.25 s of the 2 s lookup
 
 
 def clock_error(code):
@@ -48,6 +60,11 @@ def open_error(name, code):
 
 def query_error(code):
     return b"\r\n\nERROR: NWGetFileServerDateAndTime returned %X\r\n" % code
+
+
+def nft_table():
+    return subprocess.run(["nft", "list", "table", "inet", "garvelux"], stdout=subprocess.PIPE,
+                          check=True).stdout
 
 
 def replace(offset, value):
@@ -91,7 +108,8 @@ CLOCK = "the run reached the clock"  # its outcome is the runner's
 # The reply checks one by one are the reader's unit tests; here a few of
 # each kind, through the whole program.
 # name, server behaviour (None: nothing listens), server name, exit code,
-# what console and log show after the banner
+# what console and log show after the banner; optionally the SLP agent's
+# settings and the requests it must see (by default: none)
 CASES = [
     ("clock set", Behaviour(), "srv1", CLOCK, None),
     ("ipv6", Behaviour(), "srv6", CLOCK, None),
@@ -99,7 +117,20 @@ CASES = [
     ("signed replies", Behaviour(signed=True), "srv1", CLOCK, None),
     ("busy acknowledgements", Behaviour(busy=3), "srv1", CLOCK, None),
     ("refused connection", None, "refused", 2, open_error(b"REFUSED", 0x880A)),
-    ("unknown name", None, "nowhere.invalid", 2, open_error(b"NOWHERE.INVALID", 0x8847)),
+    ("unknown name", None, "nowhere.invalid", 2, open_error(b"NOWHERE.INVALID", 0x8847), {},
+     UNANSWERED),
+    ("known to SLP alone", Behaviour(), "slponly", CLOCK, None, {}, FOUND),
+    ("registered in lower case", Behaviour(), "lower", CLOCK, None, {}, FOUND),
+    ("an agent that takes == predicates only", Behaviour(), "slponly", CLOCK, None,
+     {"predicates": ("==",)}, FOUND),
+    ("an agent that takes = predicates only", Behaviour(), "slponly", CLOCK, None,
+     {"predicates": ("=",)}, FOUND),
+    ("garbage replies before the good one", Behaviour(), "slponly", CLOCK, None,
+     {"garbage_first": True}, FOUND),
+    ("an SLP answer that overflows its datagram", Behaviour(), "slponly", CLOCK, None,
+     {"servers": MANY}, [("udp", 1), ("tcp", 1), ("udp", 6)]),
+    ("known to SLP, nothing listens", None, "slponly", 2, open_error(b"SLPONLY", 0x880A), {},
+     FOUND),
     ("create refused by server", Behaviour(create_cc=0xFB), "srv1", 2,
      open_error(b"SRV1", 0x89FB)),
     ("no connection slots", Behaviour(create_status=0x04), "srv1", 2,
@@ -144,9 +175,11 @@ class both_builds(unittest.TestCase):
         return RUNNER.clock_reached if code == CLOCK else (code, text)
 
     def test_outcomes(self):
-        for name, behaviour, server_name, code, text in CASES:
-            with self.subTest(name):
-                listens_on = BOTH if server_name != "both" else BOTH[:1]
+        for name, behaviour, server_name, code, text, *slp in CASES:
+            agent_settings, slp_requests = slp or ({}, [])
+            with self.subTest(name), SlpAgent(**dict(dict(servers=SERVERS), **agent_settings)) \
+                    as agent:
+                listens_on = BOTH + [SLP_SERVER] if server_name != "both" else BOTH[:1]
                 server = NcpServer(behaviour, listens_on) if behaviour else None
                 try:
                     exit_code, console, _ = self.run_garvelux([server_name])
@@ -157,6 +190,7 @@ class both_builds(unittest.TestCase):
                 self.assertEqual(exit_code, code)
                 self.assertEqual(console, BANNER + text)
                 self.assertEqual(self.read("e2e.log"), text)
+                self.assertEqual([r[:2] for r in agent.requests], slp_requests)
                 if server:  # a failed create is closed, never destroyed
                     kinds = [r[16:18] for r in server.requests]
                     expected = [CREATE] if code == 2 else [CREATE, QUERY, DESTROY]
@@ -172,6 +206,37 @@ class both_builds(unittest.TestCase):
             head + b"\x55\x55\x02\x03\x01\x02\x00",
         ])
 
+    def test_slp_wire_as_wireshark_reads_it(self):
+        # Over UDP and, for an answer that overflowed, TCP.
+        capture = os.path.join(self.dir.name, "slp.pcap")
+        dumpcap = subprocess.Popen(["dumpcap", "-i", "lo", "-f", "port 427", "-w", capture],
+                                  stderr=subprocess.PIPE, text=True)
+        try:
+            while not dumpcap.stderr.readline().startswith("File:"):
+                pass
+            with SlpAgent(MANY) as agent, NcpServer(addresses=[SLP_SERVER]):
+                self.run_garvelux(["slponly"])
+            time.sleep(0.5)
+        finally:
+            dumpcap.terminate()
+            dumpcap.wait()
+        self.read("e2e.log")
+
+        def fields(display_filter, *names):
+            return subprocess.run(
+                ["tshark", "-r", capture, "-Y", display_filter, "-T", "fields"] +
+                [a for n in names for a in ("-e", n)], stdout=subprocess.PIPE,
+                stderr=subprocess.DEVNULL, text=True, check=True).stdout.split("\n")[:-1]
+        ours = "(udp.dstport == 427 || tcp.dstport == 427)"
+        self.assertEqual(fields(ours + " && srvloc", "srvloc.function", "srvloc.srvreq.srvtypelist",
+                                "srvloc.srvreq.scopelist", "srvloc.attrreq.url",
+                                "srvloc.attrreq.scopelist", "srvloc.attrreq.taglist"),
+                         ["1\tservice:bindery.novell\tDEFAULT\t\t\t"] * 2 +
+                         ["6\t\t\tservice:bindery.novell:///SLPONLY\tDEFAULT\tsvcaddr-ws"])
+        self.assertEqual(len(agent.requests), 3)
+        self.assertEqual(fields(ours + " && (_ws.malformed || _ws.expert.severity >= 0x600000)",
+                                "frame.number"), [])
+
     def normal_run(self):
         """A whole run's time here, the runner's own start-up included."""
         with NcpServer():
@@ -180,23 +245,29 @@ class both_builds(unittest.TestCase):
         return elapsed
 
     def test_dead_first_address(self):
-        # The IPv6 address, first in the resolver's order, drops every packet.
+        # The resolver's first address (IPv6), or the first that SLP names,
+        # drops every packet.
         normal = self.normal_run()
-        with NcpServer(addresses=BOTH), dropping("ip6 daddr ::1 tcp dport 524 counter drop"):
-            code, console, elapsed = self.run_garvelux(["both"])
-            dropped = subprocess.run(["nft", "list", "table", "inet", "garvelux"],
-                                     stdout=subprocess.PIPE, check=True).stdout
-        self.assertEqual((code, console[len(BANNER):]), self.expect(CLOCK, None))
-        self.assertNotIn(b"packets 0 ", dropped)  # IPv6 was tried first
-        self.assertLess(elapsed - normal, 1.0)
+        for name, listens_on, rule in [
+                ("both", BOTH, "ip6 daddr ::1 tcp dport 524 counter drop"),
+                ("two", [SLP_SERVER], "ip daddr 127.0.0.9 tcp dport 524 counter drop")]:
+            with self.subTest(name), SlpAgent({"TWO": ["127.0.0.9", "127.0.0.2"]}), \
+                    NcpServer(addresses=listens_on), dropping(rule):
+                code, console, elapsed = self.run_garvelux([name])
+                dropped = nft_table()
+                self.assertEqual((code, console[len(BANNER):]), self.expect(CLOCK, None))
+                self.assertNotIn(b"packets 0 ", dropped)  # the dead address was tried first
+                self.assertLess(elapsed - normal, 1.0)
+                self.read("e2e.log")
 
     def test_time_bounds(self):
         # A server that never answers costs the open's 5 s; one that answers
         # the open but not the query costs the query's 5 s and the destroy's 1 s.
         # Attempts to a black-holed server keep going out for the open's 5 s.
+        # Nobody answers the SLP lookup for a name no one knows in 2 s.
         normal = self.normal_run()
         open_failed = open_error(b"SRV1", 0x8805)
-        for name, behaviour, rules, bound, code, text in [
+        for name, behaviour, rules, bound, code, text, *server_name in [
                 ("silent on create", Behaviour(silent_on="create"), (), 5.0, 2, open_failed),
                 ("silent on query", Behaviour(silent_on="query"), (), 6.0, 3,
                  query_error(0x8805)),
@@ -205,9 +276,11 @@ class both_builds(unittest.TestCase):
                 ("endless acknowledgements", Behaviour(busy=-1), (), 5.0, 2, open_failed),
                 ("never reads", Behaviour(never_read=True), (), 5.0, 2, open_failed),
                 ("black-holed server", Behaviour(), ("tcp dport 524 drop",), 5.0, 2,
-                 open_error(b"SRV1", 0x880A))]:
+                 open_error(b"SRV1", 0x880A)),
+                ("a name nobody knows", Behaviour(), (), 2.0, 2,
+                 open_error(b"NOWHERE.INVALID", 0x8847), "nowhere.invalid")]:
             with self.subTest(name), NcpServer(behaviour), dropping(*rules):
-                exit_code, console, elapsed = self.run_garvelux(["srv1"])
+                exit_code, console, elapsed = self.run_garvelux(server_name or ["srv1"])
                 expected = self.expect(code, text)
                 self.assertEqual((exit_code, console, self.read("e2e.log")),
                                  (expected[0], BANNER + expected[1], expected[1]))
@@ -249,28 +322,73 @@ class native_build(both_builds):
         clock_only, none = "%016x" % (1 << 25), "0" * 16  # CAP_SYS_TIME
         as_user = ["setpriv", "--reuid=1000", "--regid=1000", "--clear-groups",
                    "--inh-caps=+sys_time,+net_admin", "--ambient-caps=+sys_time,+net_admin"]
-        # started by: root; root where user 65534 does not exist; a user with
-        # capabilities. Then Uid and Gid, and the bounding set.
-        for launcher, ids, bounding in [([], "65534", clock_only),
-                                        (["unshare", "--map-root-user"], "0", clock_only),
-                                        (as_user, "1000", "000001ffffffffff")]:
-            with self.subTest(launcher=launcher), \
+        with_groups = ["setpriv", "--groups=4,6"]  # adm and disk
+        # started by: root; root with supplementary groups; root where user
+        # 65534 does not exist; a user with capabilities. Then Uid and Gid,
+        # the bounding set, and where the run is held: at the query, once
+        # filtered, or while connecting to a black-holed server, before.
+        for launcher, ids, bounding, held in [
+                ([], "65534", clock_only, "query"),
+                (with_groups, "65534", clock_only, "query"),
+                (["unshare", "--map-root-user"], "0", clock_only, "query"),
+                (as_user, "1000", "000001ffffffffff", "query"),
+                (with_groups, "65534", clock_only, "connecting")]:
+            rules = ["tcp dport 524 counter drop"] if held == "connecting" else []
+            with self.subTest(launcher=launcher, held=held), dropping(*rules), \
                     NcpServer(Behaviour(silent_on="query")) as server:
                 os.chmod(self.dir.name, 0o777)
                 run = subprocess.Popen(launcher + RUNNER.command + ["srv1", "/Le2e.log"],
                                        cwd=self.dir.name, env=RUNNER.env(self.clock),
                                        stdout=subprocess.DEVNULL)
-                while len(server.requests) < 2 and run.poll() is None:  # held at the query
+                while run.poll() is None and (len(server.requests) < 2 if held == "query" else
+                                              b"packets 0 " in nft_table()):
                     time.sleep(0.01)
                 with open("/proc/%d/status" % run.pid) as f:
                     status = dict((k, v.strip()) for k, v in (line.split(":", 1) for line in f))
                 run.kill()
                 run.wait()
+                filtered = RUNNER.filtered and held == "query"
                 self.assertEqual(
                     [status[k] for k in ("Uid", "Gid", "Groups", "CapEff", "CapPrm", "CapBnd",
                                          "CapInh", "CapAmb", "NoNewPrivs", "Seccomp")],
                     ["\t".join([ids] * 4)] * 2 + ["", clock_only, clock_only, bounding, none,
-                                                  none, "1", "2" if RUNNER.filtered else "0"])
+                                                  none, "1", "2" if filtered else "0"])
+
+    def test_directory_agent_from_slp_conf(self):
+        # Named in OpenSLP's configuration, with the site's scopes; the
+        # multicast group has nobody to answer.
+        with open("/etc/slp.conf", "w") as conf:
+            conf.write("# the site's agents\nnet.slp.DAAddresses = 127.0.0.5\n"
+                       "; and scopes\n net.slp.useScopes=SITE1, DEFAULT\n")
+        try:
+            with SlpAgent(SERVERS, host="127.0.0.5", multicast=False) as agent, \
+                    NcpServer(addresses=[SLP_SERVER]):
+                code, console, _ = self.run_garvelux(["slponly"])
+        finally:
+            os.unlink("/etc/slp.conf")
+        self.assertEqual((code, console), (0, BANNER + SUCCESS))
+        self.assertEqual([(r[1], r[2], r[4][2]) for r in agent.requests],
+                         [(1, 0, b"SITE1,DEFAULT"), (6, 0, b"SITE1,DEFAULT")])
+
+    def test_the_test_agent_as_nmap_reads_it(self):
+        # nmap 7.93's SLP library misreads two fields; a copy mends them.
+        data = os.path.join(self.dir.name, "nmap")
+        shutil.copytree("/usr/share/nmap", data)
+        library = os.path.join(data, "nselib", "srvloc.lua")
+        with open(library) as f:
+            text = f.read()
+        for wrong, right in [('">xI2s2C", data, pos', '">xI2s2B", data, pos'),
+                             ('self.len, pos = string.unpack(">BBI3", data)',
+                              'self.len, self.flags, pos = string.unpack(">BBI3I2", data)')]:
+            self.assertIn(wrong, text)
+            text = text.replace(wrong, right)
+        with open(library, "w") as f:
+            f.write(text)
+        with SlpAgent({"FS1": ["127.0.0.2"], "FS2": ["127.0.0.3"]}):
+            found = subprocess.run(["nmap", "--datadir", data, "-e", "lo", "--script",
+                                    "broadcast-novell-locate"], stdout=subprocess.PIPE,
+                                   stderr=subprocess.STDOUT, text=True, timeout=60).stdout
+        self.assertIn("|   Server name: FS1\n|   Addresses\n|_    127.0.0.2\n", found)
 
     def test_a_forbidden_call_ends_the_process(self):
         if not RUNNER.filtered:

@@ -48,12 +48,18 @@ CASES = [
 ]
 
 
-def run(folder, args, script, record):
+def run(folder, args, script, record, clock_calls=None):
+    """Exit code and standard output; Wine's relay trace counts the calls of
+    KERNEL32's SetLocalTime into clock_calls (a list) when one is given."""
     env = dict(os.environ, GARVELUX_STANDIN_RECORD=record)
+    if clock_calls is not None:
+        env["WINEDEBUG"] = "-all,+relay"  # RelayInclude keeps it to SetLocalTime
     for key, value in script.items():
         env["GARVELUX_STANDIN_" + key] = value
     done = subprocess.run(["wine", os.path.join(folder, "garvelux.exe")] + args, cwd=folder,
-                          env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=120)
+                          env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+    if clock_calls is not None:
+        clock_calls.append(done.stderr.count(b":Call KERNEL32.SetLocalTime("))
     return done.returncode, done.stdout
 
 
@@ -85,8 +91,11 @@ class under_wine(unittest.TestCase):
         self.with_client("calwin32.dll", "clxwin32.dll")
         for name, script, args, code, text, logged, calls in CASES:
             with self.subTest(name):
-                exit_code, console = run(self.dir, args, script, self.record)
+                clock_calls = []
+                exit_code, console = run(self.dir, args, script, self.record, clock_calls)
                 self.assertEqual(exit_code, code)
+                # A failed clock call is not repeated; no other row reaches the clock.
+                self.assertEqual(clock_calls, [1 if code == 4 else 0])
                 self.assertEqual(console, BANNER + text)
                 self.assertEqual(self.read("run.log"), text if logged else None)
                 self.assertEqual(self.recorded(), calls)
@@ -96,8 +105,11 @@ class under_wine(unittest.TestCase):
 
     def test_clock_set_with_the_current_time(self):
         self.with_client("calwin32.dll", "clxwin32.dll")
-        code, console = run(self.dir, ["srv1"], {"DATE": "now"}, self.record)
+        clock_calls = []
+        code, console = run(self.dir, ["srv1"], {"DATE": "now"}, self.record, clock_calls)
         self.assertEqual(code, 0)
+        # Twice, as Windows needs across a daylight-saving change.
+        self.assertEqual(clock_calls, [2])
         text = console[len(BANNER):]
         self.assertRegex(text, rb"^\r\nDateTime: (Mon|Tue|Wen|Thu|Fri|Sat|Sun) \d+\.\d+\. \d{4}, "
                                rb"\d+:\d\d:\d\d\r\nSystem Time successfully set up\.\r\n$")
@@ -153,5 +165,8 @@ if __name__ == "__main__":
         sys.exit(subprocess.call(["unshare", "-rn", sys.executable] + sys.argv))
     with wine_prefix() as wine_env:
         os.environ.update(wine_env)
+        subprocess.run(["wine", "reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude",
+                        "/d", "KERNEL32.SetLocalTime", "/f"], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=True)
         sys.argv[1:] = sys.argv[3:]
         unittest.main(verbosity=2)

@@ -1,14 +1,17 @@
-// The POSIX platform itself. Run only inside a user namespace, where the
-// clock cannot be set: a valid time then fails with EPERM.
+// The POSIX platform itself, and the readers of the protocols' replies.
+// Run only inside a user namespace, where the clock cannot be set: a valid
+// time then fails with EPERM.
 #include <gtest/gtest.h>
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "ncp/ncp.h"
 #include "platform/platform.h"
+#include "slp/slp.h"
 
 namespace {
 
@@ -159,5 +162,124 @@ TEST_P(read_reply, accepts_only_the_matching_reply)
 }
 
 INSTANTIATE_TEST_SUITE_P(all, read_reply, ::testing::ValuesIn(reply_cases));
+
+// SLP replies to XID 0x1234, asked for server FS1: the URL found, or the
+// addresses listed (dotted, blank-separated); empty when the reply yields
+// nothing.
+std::string slp(uint8_t function, const std::string &body, uint16_t xid = 0x1234)
+{
+    size_t length = 16 + body.size();
+    std::string m = {2, (char)function, 0, (char)(length >> 8), (char)length, 0, 0, 0, 0, 0,
+                     (char)(xid >> 8), (char)xid, 0, 2};
+    return m + "en" + body;
+}
+
+std::string text(const std::string &s)
+{
+    return std::string{(char)(s.size() >> 8), (char)s.size()} + s;
+}
+
+std::string entry(const std::string &url, const std::string &authentications = std::string(1, 0))
+{
+    return std::string("\0\xff\xff", 3) + text(url) + authentications;
+}
+
+std::string urls(const std::string &entries, char count = 1, char error = 0)
+{
+    return slp(2, std::string{0, error, 0, count} + entries);
+}
+
+std::string attributes(const std::string &list, char error = 0)
+{
+    return slp(7, std::string{0, error} + text(list) + std::string(1, '\0'));
+}
+
+struct slp_case {
+    const char *name;
+    std::string reply;
+    std::string found;
+};
+
+const std::string fs1 = "service:bindery.novell:///fs1";
+const std::string authenticated =
+    entry("service:bindery.novell:///FS2", std::string("\x01\x00\x02\x00\x0a", 5) + "123456");
+
+const slp_case slp_cases[] = {
+    {"url in another case", urls(entry(fs1)), fs1},
+    {"after an authenticated url", urls(authenticated + entry(fs1), 2), fs1},
+    {"with a host part", urls(entry("SERVICE:BINDERY.NOVELL://10.0.0.1/FS1")),
+     "SERVICE:BINDERY.NOVELL://10.0.0.1/FS1"},
+    {"longer name", urls(entry(fs1 + "0")), ""},
+    {"shorter name", urls(entry("service:bindery.novell:///fs")), ""},
+    {"another type", urls(entry("service:ndap.novell:///FS1")), ""},
+    {"no path", urls(entry("service:bindery.novell://FS1")), ""},
+    {"error code", urls(entry(fs1), 1, 2), ""},
+    {"another xid", slp(2, std::string("\0\0\0\1", 4) + entry(fs1), 0x1235), ""},
+    {"another function", slp(7, std::string("\0\0\0\1", 4) + entry(fs1)), ""},
+    {"more urls than sent", urls(entry(fs1).substr(0, 5), 1), ""},
+    {"length beyond the url", urls(entry(fs1).substr(0, 20), 1), ""},
+    {"authentication block too short",
+     urls(entry(fs1, std::string("\x01\x00\x02\x00\x03", 5))), ""},
+    {"authentication block beyond the end",
+     urls(entry(fs1, std::string("\x01\x00\x02\x01\x00", 5))), ""},
+    {"length field not the size", urls(entry(fs1)) + "x", ""},
+    {"language tag beyond the end", urls("").substr(0, 13), ""},
+    {"tcp and udp of one address",
+     attributes("(svcaddr-ws=2-1-6-7F000002020C,2-2-17-7f000002020c)"), "127.0.0.2"},
+    {"among other attributes, ipx skipped",
+     attributes("(svcname-ws=FS1),keyword,(SVCADDR-WS=1000-1-0-0000000A000000000001,"
+                "2-1-6-C0A80A05020C,2-1-6-0A000001020C)"),
+     "192.168.10.5 10.0.0.1"},
+    {"malformed values",
+     attributes("(svcaddr-ws=2-1-6-0A00000G020C,2-1-6-0A000001020,\\32-1-6-0A000001020C,"
+                "2-1-17-0A000001020C,,2-1-6-00000000020C)"),
+     ""},
+    {"a tag without a value", attributes("(svcaddr-ws),(svcaddr-ws"), ""},
+    {"attribute error code", attributes("(svcaddr-ws=2-1-6-0A000001020C)", 4), ""},
+};
+
+void PrintTo(const slp_case &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class read_slp_reply : public ::testing::TestWithParam<slp_case> {};
+
+TEST_P(read_slp_reply, yields_only_what_a_whole_matching_reply_holds)
+{
+    const slp_case &c = GetParam();
+    // A copy of exactly the reply's size, so that ASan sees any read past it.
+    std::vector<uint8_t> reply(c.reply.begin(), c.reply.end());
+    char url[64] = "";
+    uint32_t addresses[4];
+    std::string found;
+    if (slp_read_service_reply(reply.data(), reply.size(), 0x1234, "FS1", url, sizeof url))
+        found = url;
+    int count = slp_read_attribute_reply(reply.data(), reply.size(), 0x1234, addresses, 4);
+    for (int i = 0; i < count; i++)
+        found += (i ? " " : "") + std::to_string(addresses[i] >> 24) + "." +
+                 std::to_string(addresses[i] >> 16 & 0xFF) + "." +
+                 std::to_string(addresses[i] >> 8 & 0xFF) + "." +
+                 std::to_string(addresses[i] & 0xFF);
+    EXPECT_EQ(found, c.found);
+    EXPECT_FALSE(slp_overflowed(reply.data(), reply.size(), reply[1], 0x1234));
+}
+
+INSTANTIATE_TEST_SUITE_P(all, read_slp_reply, ::testing::ValuesIn(slp_cases));
+
+TEST(slp_request, is_written_whole_or_not_at_all)
+{
+    uint8_t request[64];
+    const std::string expected = std::string("\2\1\0\0\x37\x20\0\0\0\0\x12\x34\0\2en\0\0", 18) +
+                                 text("service:bindery.novell") + text("DEFAULT") +
+                                 std::string(4, '\0');
+    EXPECT_EQ(std::string((char *)request,
+                          slp_write_request(request, sizeof request, slp_service_request, 0x1234,
+                                            true, "", "service:bindery.novell", "DEFAULT", "")),
+              expected);
+    EXPECT_EQ(slp_write_request(request, expected.size() - 1, slp_service_request, 0x1234, true,
+                                "", "service:bindery.novell", "DEFAULT", ""),
+              0u);
+}
 
 } // namespace

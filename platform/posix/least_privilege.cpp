@@ -17,6 +17,7 @@ static const int nobody = 65534;
 // Every sanitizer's run-time library defines this, whether the build asked
 // for it through GARVELUX_SANITIZE or its own flags; GCC announces neither
 // UndefinedBehaviorSanitizer nor LeakSanitizer at compile time.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): theirs
 extern "C" void __sanitizer_set_report_path(const char *path) __attribute__((weak));
 
 // The sanitizers make calls of their own (their reports, the leak check at
@@ -63,9 +64,10 @@ void confine_to_socket(intptr_t socket)
     // The time-zone data is read now. Without TZ the C library looks at
     // the system's zone file again at every conversion; naming that same
     // file keeps it to this one reading.
-    static char system_zone[] = "TZ=:/etc/localtime";
-    if (!getenv("TZ"))
+    if (!getenv("TZ")) {
+        static char system_zone[] = "TZ=:/etc/localtime";
         putenv(system_zone);
+    }
     tzset();
     if (sanitized())
         return;
