@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Whole garvelux runs against the probe that makes the same NCP exchange,
-on one loopback server, inside namespaces of their own (run by run.sh);
+on one loopback server, inside namespaces of their own (run by run.sh),
+and runs for the same server found by SLP instead of the hosts file;
 then runs with a dead first address, and runs over a path that drops 20%
 of the packets in each direction, of both builds.
 
@@ -71,20 +72,26 @@ def main():
     os.chdir(work)
     intercept = os.path.join(BUILD, "tests", "clock_intercept.so")
     env = dict(os.environ, LD_PRELOAD=intercept, GARVELUX_CLOCK_RECORD=os.devnull)
-    servers = [subprocess.Popen([sys.executable, os.path.join(HERE, "..", "tests", "ncp_server.py"),
+    tests = os.path.join(HERE, "..", "tests")
+    servers = [subprocess.Popen([sys.executable, os.path.join(tests, "ncp_server.py"),
                                  "--host", host, "--date", "126,12,7,20,5,0,1"])
                for host in ("127.0.0.1", "::1")]
+    servers.append(subprocess.Popen([sys.executable, os.path.join(tests, "slp_agent.py"),
+                                     "SLPONLY=127.0.0.1"]))
     time.sleep(0.5)
     garvelux = [os.path.join(BUILD, "garvelux"), "srv1", "/L" + os.devnull]
+    by_slp = garvelux[:1] + ["slponly"] + garvelux[2:]
     probe = [os.path.join(BUILD, "bench", "ncp_probe")]
-    times = {"garvelux": [], "probe": []}
+    times = {"garvelux": [], "probe": [], "slp": []}
     try:
         for _ in range(10):  # warm caches before measuring
             timed(garvelux, env)
             timed(probe, env)
-        for _ in range(RUNS):  # interleaved, so drift touches both alike
+            timed(by_slp, env)
+        for _ in range(RUNS):  # interleaved, so drift touches all alike
             times["garvelux"].append(timed(garvelux, env))
             times["probe"].append(timed(probe, env))
+            times["slp"].append(timed(by_slp, env))
         record = os.path.join(work, "meter")
         ours, total, garvelux_kib = metered(garvelux, env, record)
         _, _, probe_kib = metered(probe, env, record)
@@ -101,6 +108,8 @@ def main():
     print("median wall time, garvelux:       %.3f ms" % g)
     print("median wall time, probe:          %.3f ms" % p)
     print("ratio garvelux / probe:           %.3f" % (g / p))
+    print("median wall time, found by SLP:   %.3f ms (the name in hosts: %.3f ms)"
+          % (statistics.median(times["slp"]) * 1000, g))
     print("peak resident memory, garvelux:   %d KiB" % garvelux_kib)
     print("peak resident memory, probe:      %d KiB" % probe_kib)
     print("memory ratio garvelux / probe:    %.3f" % (garvelux_kib / probe_kib))

@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """garvelux.exe under Wine, over stand-in NetWare client libraries, with its
-standard output redirected so that the bytes can be read. Runs in user and
-network namespaces of its own and one Wine prefix made for the whole run.
+standard output redirected so that the bytes can be read; and its package
+and scheduled task under Wine's own Windows Installer and Task Scheduler.
+Runs in user and network namespaces of its own and one Wine prefix made
+for the whole run.
 
-usage: e2e_windows.py GARVELUX_EXE STANDIN_DLL_FOLDER"""
+usage: e2e_windows.py GARVELUX_EXE STANDIN_DLL_FOLDER MSI TASK_XML"""
 
 import os
 import shutil
@@ -12,8 +14,10 @@ import sys
 import tempfile
 import threading
 import unittest
+import xml.etree.ElementTree as ElementTree
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from ncp_server import NcpServer  # noqa: E402
 from wine_prefix import wine_prefix  # noqa: E402
 
 BANNER = b"\r\n GARVELUX version 0.10, sets this clock from a NetWare server\r\n\r\n"
@@ -24,7 +28,8 @@ RELEASE = "release_client(00000000)"
 OLD_DATE = "100,5,2,8,16,42,2"
 OLD_REPORT = b"DateTime: Tue 2.5. 2000, 8:16:42\r\n"
 
-EXE, STANDIN = (os.path.abspath(a) for a in sys.argv[1:3])
+EXE, STANDIN, MSI, TASK_XML = (os.path.abspath(a) for a in sys.argv[1:5])
+TASK_NAMESPACE = "{http://schemas.microsoft.com/windows/2004/02/mit/task}"
 
 # name, scripted client, arguments, exit code, console after the banner,
 # log (None: no log is written), calls recorded
@@ -46,6 +51,15 @@ CASES = [
     ("no server", {}, ["/Lx.log"], 255, b"Server not specified.\r\n" + SYNTAX + b"\r\n", False,
      []),
 ]
+
+
+def wine(*args):
+    return subprocess.run(("wine",) + args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                          timeout=120).returncode
+
+
+def windows_path(path):
+    return "Z:" + path.replace("/", "\\")
 
 
 def run(folder, args, script, record, clock_calls=None):
@@ -159,14 +173,84 @@ class under_wine(unittest.TestCase):
                          b"\r\n\nERROR: NWGetFileServerDateAndTime returned 880A\r\n" * runs)
 
 
+class packaged(unittest.TestCase):
+    """The definition and the package under Wine 8's Task Scheduler, which
+    keeps only a task's registration information and settings: its copy
+    has no triggers, principal or command. Those are read from the
+    definition itself."""
+
+    @classmethod
+    def setUpClass(cls):
+        drive = os.path.join(os.environ["WINEPREFIX"], "drive_c")
+        cls.task = os.path.join(drive, "windows", "system32", "tasks", "GARVELUX")
+        cls.program = os.path.join(drive, "Program Files", "GARVELUX")
+        cls.logs = os.path.join(drive, "ProgramData", "GARVELUX")
+        if wine("net", "start", "schedule") != 0:
+            raise RuntimeError("Wine's Task Scheduler did not start")
+
+    def registered(self):
+        with open(self.task, encoding="utf-8-sig") as f:
+            stored = f.read()
+        return "<URI>\\GARVELUX</URI>" in stored and \
+            "<MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>" in stored and \
+            "<RunOnlyIfNetworkAvailable>true</RunOnlyIfNetworkAvailable>" in stored
+
+    def test_the_task_definition(self):
+        task = ElementTree.parse(TASK_XML).getroot()
+        self.assertEqual(task.get("version"), "1.3")
+        find = (lambda path: [e.text for e in task.iterfind(path.replace("/", "/" +
+                                                                         TASK_NAMESPACE))])
+        self.assertEqual([t.tag[len(TASK_NAMESPACE):] for t in task.find(
+            TASK_NAMESPACE + "Triggers")], ["BootTrigger", "LogonTrigger", "TimeTrigger"])
+        self.assertEqual(find("./Triggers/TimeTrigger/Repetition/Interval"), ["PT1H"])
+        self.assertEqual(find("./Triggers/TimeTrigger/RandomDelay"), ["PT5M"])
+        self.assertEqual(find("./Principals/Principal/UserId"), ["S-1-5-19"])  # LOCAL SERVICE
+        self.assertEqual(find("./Principals/Principal/RequiredPrivileges/Privilege"),
+                         ["SeSystemtimePrivilege"])
+        self.assertEqual(find("./Settings/MultipleInstancesPolicy"), ["IgnoreNew"])
+        self.assertEqual(find("./Settings/RunOnlyIfNetworkAvailable"), ["true"])
+        # Registered by hand as the manual says.
+        self.assertEqual(wine("schtasks", "/create", "/xml", windows_path(TASK_XML), "/tn",
+                              "GARVELUX"), 0)
+        self.assertTrue(self.registered())
+        self.assertEqual(wine("schtasks", "/delete", "/tn", "GARVELUX", "/f"), 0)
+        self.assertFalse(os.path.exists(self.task))
+
+    def test_silent_install_run_and_removal(self):
+        self.assertEqual(wine("msiexec", "/i", windows_path(MSI), "SERVER=FS1", "/qn"), 0)
+        self.assertEqual(sorted(os.listdir(self.program)),
+                         ["CHANGELOG.txt", "LICENSE.txt", "garvelux-task.xml", "garvelux.exe",
+                          "garvelux.txt"])
+        self.assertTrue(self.registered())
+        # The installed program runs from its folder on its built-in client,
+        # logging where the task does; Wine refuses the clock.
+        log = "C:\\ProgramData\\GARVELUX\\garvelux.log"
+        with NcpServer():
+            done = subprocess.run(["wine", "C:\\Program Files\\GARVELUX\\garvelux.exe",
+                                   "localhost", "/L" + log], stdout=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL, timeout=120)
+        text = b"\r\nDateTime: Mon 7.12. 2026, 20:05:00\r\nERROR  1314 setting system time.\r\n"
+        self.assertEqual((done.returncode, done.stdout), (4, BANNER + text))
+        self.assertEqual(wine("msiexec", "/x", windows_path(MSI), "/qn"), 0)
+        self.assertFalse(os.path.exists(self.program))
+        self.assertFalse(os.path.exists(self.task))
+        self.assertEqual(os.listdir(self.logs), ["garvelux.log"])  # the log is the admin's
+        # Without SERVER only the program is installed.
+        self.assertEqual(wine("msiexec", "/i", windows_path(MSI), "/qn"), 0)
+        self.assertTrue(os.path.exists(os.path.join(self.program, "garvelux.exe")))
+        self.assertFalse(os.path.exists(self.task))
+        self.assertEqual(wine("msiexec", "/x", windows_path(MSI), "/qn"), 0)
+
+
 if __name__ == "__main__":
     if os.environ.get("GARVELUX_IN_NAMESPACE") != "1":
         os.environ["GARVELUX_IN_NAMESPACE"] = "1"
-        sys.exit(subprocess.call(["unshare", "-rn", sys.executable] + sys.argv))
+        sys.exit(subprocess.call(["unshare", "-rn", "sh", "-c", 'ip link set lo up && exec "$@"',
+                                  "-", sys.executable] + sys.argv))
     with wine_prefix() as wine_env:
         os.environ.update(wine_env)
         subprocess.run(["wine", "reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude",
                         "/d", "KERNEL32.SetLocalTime", "/f"], stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, check=True)
-        sys.argv[1:] = sys.argv[3:]
+        sys.argv[1:] = sys.argv[5:]
         unittest.main(verbosity=2)
