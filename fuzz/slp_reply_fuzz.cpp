@@ -3,6 +3,7 @@
 // non-zero, distinct and within the capacity.
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <vector>
 
 #include "slp/slp.h"
@@ -26,6 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         for (int j = 0; j <= i; j++)
             if (addresses[i] == 0 || (j < i && addresses[i] == addresses[j]))
                 abort();
-    slp_overflowed(reply.data(), size, slp_service_reply, 0x1234);
+    bool overflowed;
+    slp_answers(reply.data(), size, slp_service_reply, 0x1234, &overflowed);
     return 0;
 }

@@ -13,6 +13,7 @@ static const uint32_t multicast_group = 0xEFFFFFFD; // 239.255.255.253
 static const int64_t lookup_time_ms = 2000;
 static const int64_t first_wait_ms = 500; // then 250 ms longer each time
 static const int most_agents = 8;
+static const int most_found = 16;
 
 static net_socket udp = net_no_socket;
 static uint16_t xid;
@@ -34,7 +35,7 @@ static const char *wanted;
 static const char *looked_for;
 static char url[256];
 static net_address answered_by;
-static uint32_t found[16];
+static uint32_t found[most_found];
 static int found_count;
 
 static bool is_group(const net_address *address)
@@ -102,17 +103,20 @@ static bool usable(size_t size)
 {
     if (asked == slp_service_request)
         return slp_read_service_reply(reply, size, xid, looked_for, url, sizeof url);
-    found_count = slp_read_attribute_reply(reply, size, xid, found, 16);
+    found_count = slp_read_attribute_reply(reply, size, xid, found, most_found);
     return found_count > 0;
 }
 
-// One reply from the network: true when it answers the question.
+// One datagram from the network: true when it answers the question. An
+// agent whose reply to it is of no use is noted; what replies to nothing
+// of ours is not.
 static bool take_reply(size_t size, const net_address *from)
 {
-    if (net_ipv4_of(from) == 0)
-        return false;
     uint8_t answer = asked == slp_service_request ? slp_service_reply : slp_attribute_reply;
-    if (slp_overflowed(reply, size, answer, xid))
+    bool overflowed;
+    if (net_ipv4_of(from) == 0 || !slp_answers(reply, size, answer, xid, &overflowed))
+        return false;
+    if (overflowed)
         size = fetch_over_tcp(from);
     if (size == 0 || !usable(size)) {
         note_responder(from);

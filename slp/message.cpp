@@ -103,9 +103,13 @@ static bool header_matches(const uint8_t *reply, size_t size, uint8_t function, 
            (uint16_t)(reply[10] << 8 | reply[11]) == xid;
 }
 
-bool slp_overflowed(const uint8_t *reply, size_t size, uint8_t function, uint16_t xid)
+bool slp_answers(const uint8_t *reply, size_t size, uint8_t function, uint16_t xid,
+                 bool *overflowed)
 {
-    return header_matches(reply, size, function, xid) && (reply[5] << 8 & overflow_flag);
+    if (!header_matches(reply, size, function, xid))
+        return false;
+    *overflowed = (reply[5] << 8 & overflow_flag) != 0;
+    return true;
 }
 
 // The reply's body after a zero error code: its stated length is exactly

@@ -33,8 +33,10 @@ size_t slp_write_request(uint8_t *out, size_t capacity, uint8_t function, uint16
 // The readers of replies from the network: each checks every length
 // against the reply's size and reads nothing outside it. A reply of
 // another function or XID, or carrying an error code, yields nothing.
-// True when the reply to xid says that it did not fit into its datagram.
-bool slp_overflowed(const uint8_t *reply, size_t size, uint8_t function, uint16_t xid);
+// True when the datagram is a reply of that function to xid; overflowed
+// then tells whether it says that it did not fit into its datagram.
+bool slp_answers(const uint8_t *reply, size_t size, uint8_t function, uint16_t xid,
+                 bool *overflowed);
 // True when a service reply holds the URL of the server named, whatever
 // the case of either.
 bool slp_read_service_reply(const uint8_t *reply, size_t size, uint16_t xid, const char *name,

@@ -45,9 +45,11 @@ BANNER = b"\r\n GARVELUX version 0.10, sets this clock from a NetWare server\r\n
 REPORT = b"DateTime: Mon 7.12. 2026, 20:05:00\r\n"
 SUCCESS = b"\r\n" + REPORT + b"System Time successfully set up.\r\n"
 CREATE, QUERY, DESTROY = b"\x11\x11", b"\x22\x22", b"\x55\x55"
-# The SLP requests an agent sees: the server's URL, then its addresses.
-FOUND = [("udp", 1), ("udp", 6)]
-UNANSWERED = [("udp", 1)] * 3  # sent at 0, 0.5 and 1.25 s of the 2 s lookup
+# The SLP requests an agent sees, with their previous-responder lists: the
+# server's URL, then its addresses. An agent that does not know the name
+# is listed in the requests sent again at 0.5 and 1.25 s of the 2 s lookup.
+FOUND = [("udp", 1, b""), ("udp", 6, b"")]
+UNANSWERED = [("udp", 1, b"")] + [("udp", 1, b"127.0.0.1")] * 2
 
 
 def clock_error(code):
@@ -128,7 +130,7 @@ CASES = [
     ("garbage replies before the good one", Behaviour(), "slponly", CLOCK, None,
      {"garbage_first": True}, FOUND),
     ("an SLP answer that overflows its datagram", Behaviour(), "slponly", CLOCK, None,
-     {"servers": MANY}, [("udp", 1), ("tcp", 1), ("udp", 6)]),
+     {"servers": MANY}, [("udp", 1, b""), ("tcp", 1, b""), ("udp", 6, b"")]),
     ("known to SLP, nothing listens", None, "slponly", 2, open_error(b"SLPONLY", 0x880A), {},
      FOUND),
     ("create refused by server", Behaviour(create_cc=0xFB), "srv1", 2,
@@ -190,7 +192,7 @@ class both_builds(unittest.TestCase):
                 self.assertEqual(exit_code, code)
                 self.assertEqual(console, BANNER + text)
                 self.assertEqual(self.read("e2e.log"), text)
-                self.assertEqual([r[:2] for r in agent.requests], slp_requests)
+                self.assertEqual([r[:2] + (r[4][0],) for r in agent.requests], slp_requests)
                 if server:  # a failed create is closed, never destroyed
                     kinds = [r[16:18] for r in server.requests]
                     expected = [CREATE] if code == 2 else [CREATE, QUERY, DESTROY]

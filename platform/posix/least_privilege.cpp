@@ -85,7 +85,7 @@ void confine_to_socket(intptr_t socket)
         failed |= seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0);
     for (int call : on_the_socket)
         failed |= seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 1,
-                                   SCMP_A0(SCMP_CMP_EQ, (scmp_datum_t)socket));
+                                   SCMP_A0(SCMP_CMP_EQ, (scmp_datum_t)socket, 0));
     if (failed == 0)
         seccomp_load(filter);
     // The filter's memory is left to the end of the process: freeing it
