@@ -139,7 +139,8 @@ class under_wine(unittest.TestCase):
         self.assertIn(b"Unable to open log file " + windows_dir + b"\\garvelux.log\r\n", console)
 
     def test_a_client_that_cannot_be_loaded_gives_way_to_the_built_in_one(self):
-        # No network here: the built-in client cannot resolve the name.
+        # Loopback alone here, without a multicast route: the built-in client
+        # finds no address for the name, neither by DNS nor by SLP.
         text = b"\r\n\nERROR: NWCCOpenConnByName(SRV1) returned 8847\r\n"
         for present in ([], ["calwin32.dll"], ["clxwin32.dll"]):
             with self.subTest(present=present):
