@@ -29,6 +29,8 @@ assert manual.startswith(b"GARVELUX(1)") and b"\x08" not in manual and b"\r\n" i
 assert archive.read(folder + "LICENSE.txt").startswith(b"ISC License\r\n")
 assert archive.read(folder + "CHANGELOG.txt").startswith(b"# Changelog\r\n")
 assert archive.read(folder + "garvelux.exe")[:2] == b"MZ"
+task = archive.read(folder + "garvelux-task.xml")  # UTF-16, as Windows writes one
+assert task.decode("utf-16").startswith('<?xml version="1.0" encoding="UTF-16"?>\r\n'), task[:80]
 
 # VERSIONINFO: the fixed part (signature, then file and product versions
 # 0.10.0.0), and the strings, in UTF-16.

@@ -5,13 +5,14 @@ function registerTask() {
     var data = Session.Property("CustomActionData").split("|");
     var schtasks = data[0], folder = data[1], server = data[2], log = data[3];
     var fso = new ActiveXObject("Scripting.FileSystemObject");
-    var xml = fso.OpenTextFile(folder + "garvelux-task.xml", 1).ReadAll();
-    xml = xml.replace(/<Command>[^<]*<\/Command>/,
-                      "<Command>\"" + text(folder + "garvelux.exe") + "\"</Command>")
-             .replace(/<Arguments>[^<]*<\/Arguments>/,
-                      "<Arguments>" + text(server + " /L" + log) + "</Arguments>");
+    // Both files in UTF-16, as Windows writes a task definition.
+    var xml = fso.OpenTextFile(folder + "garvelux-task.xml", 1, false, -1).ReadAll();
+    var command = "<Command>\"" + text(folder + "garvelux.exe") + "\"</Command>";
+    var args = "<Arguments>" + text(server + " /L" + log) + "</Arguments>";
+    xml = xml.replace(/<Command>[^<]*<\/Command>/, function () { return command; })
+             .replace(/<Arguments>[^<]*<\/Arguments>/, function () { return args; });
     var definition = fso.GetSpecialFolder(2).Path + "\\garvelux-task.xml";
-    var file = fso.CreateTextFile(definition, true);
+    var file = fso.CreateTextFile(definition, true, true);
     file.Write(xml);
     file.Close();
     var shell = new ActiveXObject("WScript.Shell");
