@@ -53,9 +53,9 @@ CASES = [
 ]
 
 
-def wine(*args):
-    return subprocess.run(("wine",) + args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                          timeout=120).returncode
+def wine(env, *args):
+    return subprocess.run(("wine",) + args, env=env, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL, timeout=120).returncode
 
 
 def windows_path(path):
@@ -178,16 +178,22 @@ class packaged(unittest.TestCase):
     """The definition and the package under Wine 8's Task Scheduler, which
     keeps only a task's registration information and settings: its copy
     has no triggers, principal or command. Those are read from the
-    definition itself."""
+    definition itself. A prefix of their own, where services start."""
 
     @classmethod
     def setUpClass(cls):
-        drive = os.path.join(os.environ["WINEPREFIX"], "drive_c")
+        cls.prefix = wine_prefix(services=True)
+        cls.env = cls.prefix.__enter__()
+        drive = os.path.join(cls.env["WINEPREFIX"], "drive_c")
         cls.task = os.path.join(drive, "windows", "system32", "tasks", "GARVELUX")
         cls.program = os.path.join(drive, "Program Files", "GARVELUX")
         cls.logs = os.path.join(drive, "ProgramData", "GARVELUX")
-        if wine("net", "start", "schedule") != 0:
+        if wine(cls.env, "net", "start", "schedule") != 0:
             raise RuntimeError("Wine's Task Scheduler did not start")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.prefix.__exit__(None, None, None)
 
     def registered(self):
         with open(self.task, encoding="utf-8-sig") as f:
@@ -211,14 +217,15 @@ class packaged(unittest.TestCase):
         self.assertEqual(find("./Settings/MultipleInstancesPolicy"), ["IgnoreNew"])
         self.assertEqual(find("./Settings/RunOnlyIfNetworkAvailable"), ["true"])
         # Registered by hand as the manual says.
-        self.assertEqual(wine("schtasks", "/create", "/xml", windows_path(TASK_XML), "/tn",
-                              "GARVELUX"), 0)
+        self.assertEqual(wine(self.env, "schtasks", "/create", "/xml", windows_path(TASK_XML),
+                              "/tn", "GARVELUX"), 0)
         self.assertTrue(self.registered())
-        self.assertEqual(wine("schtasks", "/delete", "/tn", "GARVELUX", "/f"), 0)
+        self.assertEqual(wine(self.env, "schtasks", "/delete", "/tn", "GARVELUX", "/f"), 0)
         self.assertFalse(os.path.exists(self.task))
 
     def test_silent_install_run_and_removal(self):
-        self.assertEqual(wine("msiexec", "/i", windows_path(MSI), "SERVER=FS1", "/qn"), 0)
+        self.assertEqual(
+            wine(self.env, "msiexec", "/i", windows_path(MSI), "SERVER=FS1", "/qn"), 0)
         self.assertEqual(sorted(os.listdir(self.program)),
                          ["CHANGELOG.txt", "LICENSE.txt", "garvelux-task.xml", "garvelux.exe",
                           "garvelux.txt"])
@@ -228,19 +235,19 @@ class packaged(unittest.TestCase):
         log = "C:\\ProgramData\\GARVELUX\\garvelux.log"
         with NcpServer():
             done = subprocess.run(["wine", "C:\\Program Files\\GARVELUX\\garvelux.exe",
-                                   "localhost", "/L" + log], stdout=subprocess.PIPE,
+                                   "localhost", "/L" + log], env=self.env, stdout=subprocess.PIPE,
                                   stderr=subprocess.DEVNULL, timeout=120)
         text = b"\r\nDateTime: Mon 7.12. 2026, 20:05:00\r\nERROR  1314 setting system time.\r\n"
         self.assertEqual((done.returncode, done.stdout), (4, BANNER + text))
-        self.assertEqual(wine("msiexec", "/x", windows_path(MSI), "/qn"), 0)
+        self.assertEqual(wine(self.env, "msiexec", "/x", windows_path(MSI), "/qn"), 0)
         self.assertFalse(os.path.exists(self.program))
         self.assertFalse(os.path.exists(self.task))
         self.assertEqual(os.listdir(self.logs), ["garvelux.log"])  # the log is the admin's
         # Without SERVER only the program is installed.
-        self.assertEqual(wine("msiexec", "/i", windows_path(MSI), "/qn"), 0)
+        self.assertEqual(wine(self.env, "msiexec", "/i", windows_path(MSI), "/qn"), 0)
         self.assertTrue(os.path.exists(os.path.join(self.program, "garvelux.exe")))
         self.assertFalse(os.path.exists(self.task))
-        self.assertEqual(wine("msiexec", "/x", windows_path(MSI), "/qn"), 0)
+        self.assertEqual(wine(self.env, "msiexec", "/x", windows_path(MSI), "/qn"), 0)
 
 
 if __name__ == "__main__":

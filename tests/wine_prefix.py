@@ -8,13 +8,16 @@ import tempfile
 
 
 @contextlib.contextmanager
-def wine_prefix():
+def wine_prefix(services=False):
     """Yields the environment for wine in a fresh prefix. One wineserver
     serves the whole block: started persistent, before anything else, as
     a wine started while an idle server shuts down fails at once ("wine
-    client error:0: recvmsg: Connection reset by peer", exit 1). The prefix
-    has the null display driver: with none at all, Wine's desktop process
-    hangs and with it the start of services such as the Task Scheduler."""
+    client error:0: recvmsg: Connection reset by peer", exit 1).
+
+    With services, the prefix has the null display driver and its own
+    processes are started afresh: with no display at all, Wine's desktop
+    process hangs, and with it the start of services such as the Task
+    Scheduler."""
     prefix = tempfile.mkdtemp(prefix="garvelux-wine-")
     env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
                WINEDLLOVERRIDES="mscoree,mshtml=")
@@ -25,14 +28,15 @@ def wine_prefix():
     try:
         run("wineserver", "--persistent")
         run("wineboot", "-i")
-        run("wine", "reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics", "/d", "null",
-            "/f")
-        run("wineserver", "-k")
-        run("wineserver", "-w")
-        run("wineserver", "--persistent")
-        # Wine's own processes (services and the like) start now, so that
-        # none holds on to the output of a run that would have started it.
-        run("wineboot")
+        if services:
+            run("wine", "reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics", "/d",
+                "null", "/f")
+            run("wineserver", "-k")
+            run("wineserver", "-w")
+            run("wineserver", "--persistent")
+            # Started here, so that none holds on to the output of a run
+            # that would otherwise have started it.
+            run("wineboot")
         yield env
     finally:
         subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
