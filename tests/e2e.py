@@ -335,7 +335,10 @@ class native_build(both_builds):
                 (["unshare", "--map-root-user"], "0", clock_only, "query"),
                 (as_user, "1000", "000001ffffffffff", "query"),
                 (with_groups, "65534", clock_only, "connecting")]:
-            rules = ["tcp dport 524 counter drop"] if held == "connecting" else []
+            # Connection attempts only: a closing connection of the run before
+            # must not look like this run connecting.
+            rules = ["tcp dport 524 tcp flags & (syn | ack) == syn counter drop"] \
+                if held == "connecting" else []
             with self.subTest(launcher=launcher, held=held), dropping(*rules), \
                     NcpServer(Behaviour(silent_on="query")) as server:
                 os.chmod(self.dir.name, 0o777)
