@@ -19,7 +19,6 @@ static net_socket udp = net_no_socket;
 static uint16_t xid;
 static int64_t deadline;
 static net_address targets[1 + most_agents]; // the group, then the directory agents
-static bool target_answered[1 + most_agents];
 static int target_count;
 static char scopes[256];
 static const int most_responders = 32;
@@ -43,17 +42,20 @@ static bool is_group(const net_address *address)
     return net_ipv4_of(address) == multicast_group;
 }
 
+static bool responded(uint32_t address)
+{
+    for (int i = 0; i < responder_count; i++)
+        if (responders[i] == address)
+            return true;
+    return false;
+}
+
 // An agent that answered without the answer is asked no more: by unicast
 // not at all, by multicast through the previous-responder list.
 static void note_responder(const net_address *agent)
 {
     uint32_t address = net_ipv4_of(agent);
-    for (int i = 0; i < target_count; i++)
-        target_answered[i] |= net_ipv4_of(&targets[i]) == address;
-    for (int i = 0; i < responder_count; i++)
-        if (responders[i] == address)
-            return;
-    if (responder_count < most_responders)
+    if (!responded(address) && responder_count < most_responders)
         responders[responder_count++] = address;
 }
 
@@ -132,9 +134,10 @@ static bool send_round()
 {
     bool sent = false;
     for (int i = 0; i < target_count; i++) {
-        if (target_answered[i])
+        bool group = is_group(&targets[i]);
+        if (!group && responded(net_ipv4_of(&targets[i])))
             continue;
-        size_t size = write_request(is_group(&targets[i]));
+        size_t size = write_request(group);
         sent |= size != 0 && net_send_to(udp, request, size, &targets[i]) == (long)size;
     }
     return sent;
@@ -147,7 +150,6 @@ static bool ask(uint8_t function, const char *target, const char *what)
     wanted = what;
     xid++;
     responder_count = 0;
-    memset(target_answered, 0, sizeof target_answered);
     int64_t wait = first_wait_ms;
     int64_t next_round = net_now();
     bool any_sent = false;
