@@ -26,6 +26,7 @@ static void choose_default_log_name()
 
 void open_log()
 {
+    keeping_run_text = true;
     if (log_name[0] == '\0')
         choose_default_log_name();
     log_file = open_shared_append(log_name);

@@ -6,6 +6,17 @@
 char message_text[4000];
 HANDLE console_out;
 FILE *log_file;
+char run_text[8192];
+bool keeping_run_text;
+
+static void keep_run_text(const char *text, size_t length)
+{
+    size_t used = strlen(run_text);
+    size_t room = sizeof run_text - 1 - used;
+    size_t kept = length < room ? length : room;
+    memcpy(run_text + used, text, kept);
+    run_text[used + kept] = '\0';
+}
 
 // A text longer than the buffer is cut at its end, never written past it.
 // printf-style on purpose: every message is a format with its arguments,
@@ -26,4 +37,6 @@ void emit_message(const char *format, ...) // NOLINT(cert-dcl50-cpp)
         WriteFile(console_out, message_text, length, &written, nullptr);
     if (log_file)
         fwrite(message_text, 1, length, log_file);
+    if (keeping_run_text)
+        keep_run_text(message_text, length);
 }

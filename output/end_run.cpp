@@ -6,5 +6,6 @@ void end_run(UINT exit_code)
         fclose(log_file);
         log_file = nullptr;
     }
+    report_run(exit_code, run_text);
     ExitProcess(exit_code);
 }

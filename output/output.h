@@ -7,6 +7,10 @@
 extern char message_text[4000];
 extern HANDLE console_out;
 extern FILE *log_file;
+// Every byte emitted once the command line is read, as the log gets them,
+// cut at the end when full; what report_run records as the run ends.
+extern char run_text[8192];
+extern bool keeping_run_text;
 
 void emit_message(const char *format, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void end_run(UINT exit_code);

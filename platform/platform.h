@@ -61,6 +61,12 @@ const char *const slp_config_file = "/etc/slp.conf";
 // other programs may read and write at the same time.
 FILE *open_shared_append(const char *name);
 
+// The system's own record of a run that read its command line, made as
+// the run ends: Windows' Event Log (source GARVELUX, event ID the exit
+// code, the run's text); nothing elsewhere. A record that cannot be made
+// changes nothing.
+void report_run(UINT exit_code, const char *text);
+
 // Least privilege for a run that reads a network server's bytes, where the
 // system offers it. Before the server is looked for: keep no more than
 // setting the clock needs.

@@ -14,6 +14,7 @@ fake_script fake;
 std::string fake_calls;
 std::string fake_console;
 std::string fake_file_output;
+std::string fake_report;
 static DWORD last_error;
 static HANDLE const console_handle = (HANDLE)0x1234;
 
@@ -89,6 +90,12 @@ DWORD GetCurrentDirectoryA(DWORD capacity, char *directory)
     return (DWORD)strlen(cwd);
 }
 
+void report_run(UINT exit_code, const char *text)
+{
+    record("report_run(" + std::to_string(exit_code) + ")");
+    fake_report = text;
+}
+
 void ExitProcess(UINT exit_code)
 {
     record("ExitProcess(" + std::to_string(exit_code) + ")");
@@ -141,7 +148,10 @@ void fake_reset()
     fake_calls.clear();
     fake_console.clear();
     fake_file_output.clear();
+    fake_report.clear();
     last_error = 0;
+    memset(run_text, 0, sizeof run_text);
+    keeping_run_text = false;
     memset(server_name, 0, sizeof server_name);
     memset(log_name, 0, sizeof log_name);
     // What an earlier run left behind must not make this one pass.

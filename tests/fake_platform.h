@@ -24,6 +24,7 @@ extern fake_script fake;
 extern std::string fake_calls;   // one line a call
 extern std::string fake_console; // every byte written to the console
 extern std::string fake_file_output; // every byte written with WriteFile
+extern std::string fake_report;      // the text of the last report_run
 
 // What the fake ExitProcess throws, so a test sees the code and goes on.
 struct fake_exit {

@@ -10,7 +10,7 @@ TEST_F(in_temp_dir, without_a_log_a_message_reaches_the_console_only)
     EXPECT_EQ(fake_console, "x=5\r\n");
     EXPECT_THROW(end_run(7), fake_exit);
     EXPECT_EQ(read_file("garvelux.log"), "");
-    EXPECT_EQ(fake_calls, "ExitProcess(7)\n");
+    EXPECT_EQ(fake_calls, "report_run(7)\nExitProcess(7)\n");
 }
 
 TEST_F(in_temp_dir, a_console_that_is_no_console_gets_the_bytes_as_file_data)
@@ -33,6 +33,12 @@ TEST_F(in_temp_dir, a_message_longer_than_the_buffer_is_cut_not_overflowed)
     EXPECT_THROW(end_run(0), fake_exit);
     EXPECT_EQ(fake_console, std::string(sizeof message_text - 1, 'z'));
     EXPECT_EQ(read_file("out.log"), fake_console);
+    EXPECT_EQ(fake_report, ""); // nothing is kept before the command line is read
+    keeping_run_text = true;
+    for (int i = 0; i < 3; i++)
+        emit_message("%s", long_text.c_str());
+    EXPECT_THROW(end_run(0), fake_exit);
+    EXPECT_EQ(fake_report, std::string(sizeof run_text - 1, 'z')); // cut, never overflowed
 }
 
 } // namespace

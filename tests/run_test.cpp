@@ -11,9 +11,9 @@ const std::string queried = opened + "NWGetFileServerDateAndTime(77,zeroed)\n";
 const std::string clock_set = "\r\n" + report + "System Time successfully set up.\r\n";
 // Once: only Windows needs a second call (see the Wine runner).
 const std::string set_once = queried + "SetLocalTime(2000-5-2 dow 2 8:16:42.2)\n"
-                                       "release_client(0)\nFreeConsole\nExitProcess(0)\n";
+                                       "release_client(0)\nFreeConsole\nreport_run(0)\nExitProcess(0)\n";
 const std::string clock_failed =
-    queried + "SetLocalTime(2000-5-2 dow 2 8:16:42.2)\nGetLastError\nrelease_client(0)\nExitProcess(4)\n";
+    queried + "SetLocalTime(2000-5-2 dow 2 8:16:42.2)\nGetLastError\nrelease_client(0)\nreport_run(4)\nExitProcess(4)\n";
 
 struct outcome_case {
     const char *name;
@@ -26,15 +26,15 @@ struct outcome_case {
 const outcome_case outcome_cases[] = {
     {"clock set", [] {}, 0, clock_set, set_once},
     {"init fails", [] { fake.init_result = 0xFF; }, 1, "\nERROR: NWCallsInit returned FF\r\n",
-     "NWCallsInit(0,0)\nExitProcess(1)\n"},
+     "NWCallsInit(0,0)\nreport_run(1)\nExitProcess(1)\n"},
     {"init fails with 10", [] { fake.init_result = 10; }, 1, "\nERROR: NWCallsInit returned A\r\n",
-     "NWCallsInit(0,0)\nExitProcess(1)\n"},
+     "NWCallsInit(0,0)\nreport_run(1)\nExitProcess(1)\n"},
     {"open fails", [] { fake.open_result = 0x8847; }, 2,
      "\r\n\nERROR: NWCCOpenConnByName(SRV1) returned 8847\r\n",
-     opened + "release_client(0)\nExitProcess(2)\n"},
+     opened + "release_client(0)\nreport_run(2)\nExitProcess(2)\n"},
     {"query fails", [] { fake.query_result = 0x89FF; }, 3,
      "\r\n\nERROR: NWGetFileServerDateAndTime returned 89FF\r\n",
-     queried + "release_client(0)\nExitProcess(3)\n"},
+     queried + "release_client(0)\nreport_run(3)\nExitProcess(3)\n"},
     {"clock refused",
      [] {
          fake.clock_result = 0;
@@ -63,6 +63,7 @@ TEST_P(run_outcome, prints_logs_calls_and_exits_exactly)
     EXPECT_EQ(run_garvelux({"srv1"}), c.exit_code);
     EXPECT_EQ(fake_console, banner + c.log);
     EXPECT_EQ(read_file(dir + "/garvelux.log"), c.log);
+    EXPECT_EQ(fake_report, c.log);
     EXPECT_EQ(fake_calls, start + ("open_shared_append(" + dir + "/garvelux.log)\n") + c.calls);
 }
 
@@ -99,8 +100,10 @@ TEST_F(in_temp_dir, runs_without_a_log_when_it_cannot_be_opened)
 {
     fake.log_open_fails = true;
     EXPECT_EQ(run_garvelux({"srv1", "/Lsync.log"}), 0u);
-    EXPECT_EQ(fake_console, std::string(banner) + "Unable to open log file sync.log\r\n\r\n" +
-                                report + "System Time successfully set up.\r\n");
+    const std::string text = "Unable to open log file sync.log\r\n\r\n" + report +
+                             "System Time successfully set up.\r\n";
+    EXPECT_EQ(fake_console, banner + text);
+    EXPECT_EQ(fake_report, text); // the record still has the whole run
 }
 
 TEST_F(in_temp_dir, appends_after_earlier_runs)
