@@ -3,6 +3,8 @@
 // instead; one whose client lacks a call gets that error.
 #include <windows.h>
 
+#include <cstring>
+
 #include "netware/built_in.h"
 
 typedef NWRCODE(__stdcall *calls_init_call)(void *, void *);
@@ -28,12 +30,40 @@ static const binding bindings[call_count] = {
 static void (*bound[call_count])();
 static bool built_in;
 
+// The folder in the first length bytes of path, then the library's name.
+static HMODULE load_by_path(char *path, size_t length, const char *name)
+{
+    size_t name_size = strlen(name) + 1;
+    if (length == 0 || length + 1 + name_size > MAX_PATH)
+        return nullptr;
+    path[length] = '\\';
+    memcpy(path + length + 1, name, name_size);
+    return LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+// Only from the program's own folder or the system folder, never from the
+// current directory or PATH, where others may place a library of that
+// name. Where the loader lacks the search flags (Windows 7 without
+// KB2533623), by full path from the same two folders.
+static HMODULE load_client_library(const char *name)
+{
+    HMODULE library = LoadLibraryExA(
+        name, nullptr, LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (library || GetLastError() != ERROR_INVALID_PARAMETER)
+        return library;
+    char path[MAX_PATH];
+    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    const char *last = length > 0 && length < MAX_PATH ? strrchr(path, '\\') : nullptr;
+    library = last ? load_by_path(path, (size_t)(last - path), name) : nullptr;
+    return library ? library : load_by_path(path, GetSystemDirectoryA(path, MAX_PATH), name);
+}
+
 // 0 when every call is bound; otherwise the Windows error of the first
 // library or ordinal that is missing.
 static DWORD bind_client()
 {
     for (int i = 0; i < call_count; i++) {
-        HMODULE library = LoadLibraryA(bindings[i].library);
+        HMODULE library = load_client_library(bindings[i].library);
         FARPROC call = library ? GetProcAddress(library, MAKEINTRESOURCEA(bindings[i].ordinal))
                                : nullptr;
         if (!call)
