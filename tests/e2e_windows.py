@@ -7,13 +7,16 @@ for the whole run.
 
 usage: e2e_windows.py GARVELUX_EXE STANDIN_DLL_FOLDER MSI TASK_XML"""
 
+import codecs
 import os
+import re
 import shutil
 import subprocess
 import sys
 import tempfile
 import threading
 import unittest
+import uuid
 import xml.etree.ElementTree as ElementTree
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -27,9 +30,14 @@ CALLS = ["NWCallsInit(00000000,00000000)", "NWCCOpenConnByName(0,SRV1,2,8,0x8000
 RELEASE = "release_client(00000000)"
 OLD_DATE = "100,5,2,8,16,42,2"
 OLD_REPORT = b"DateTime: Tue 2.5. 2000, 8:16:42\r\n"
+NOT_FOUND = b"\r\n\nERROR: NWCCOpenConnByName(SRV1) returned 8847\r\n"
 
 EXE, STANDIN, MSI, TASK_XML = (os.path.abspath(a) for a in sys.argv[1:5])
 TASK_NAMESPACE = "{http://schemas.microsoft.com/windows/2004/02/mit/task}"
+SETTINGS = "HKLM\\SOFTWARE\\GARVELUX"
+UNINSTALL = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+NOTHING = (0, False, None, None)
+EVENT_SOURCE = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\GARVELUX"
 
 # name, scripted client, arguments, exit code, console after the banner,
 # log (None: no log is written), calls recorded
@@ -62,18 +70,37 @@ def windows_path(path):
     return "Z:" + path.replace("/", "\\")
 
 
-def run(folder, args, script, record, clock_calls=None):
-    """Exit code and standard output; Wine's relay trace counts the calls of
-    KERNEL32's SetLocalTime into clock_calls (a list) when one is given."""
-    env = dict(os.environ, GARVELUX_STANDIN_RECORD=record)
+def event_reports(trace):
+    """(type, event ID, text) of each ReportEventW that Wine's stub traced:
+    its arguments, then the text's lines one by one."""
+    reports = []
+    for line in trace.decode(errors="replace").splitlines():
+        call = re.search(r"fixme:advapi:ReportEventW \(\w+,0x(\w+),0x\w+,0x(\w+),", line)
+        text = re.search(r':eventlog:ReportEventW L"(.*)"$', line)
+        if call:
+            reports.append([int(call[1], 16), int(call[2], 16), b""])
+        elif text:
+            reports[-1][2] += codecs.decode(text[1], "unicode_escape").encode("latin-1")
+    return [tuple(r) for r in reports]
+
+
+def run(folder, args, script, record, clock_calls=None, events=None, program=None):
+    """Exit code and standard output of garvelux.exe in program (by default
+    the current folder); Wine's relay trace counts the calls of KERNEL32's
+    SetLocalTime into clock_calls (a list) when one is given, and the Event
+    Log reports go into events. The folder is also on PATH."""
+    env = dict(os.environ, GARVELUX_STANDIN_RECORD=record, WINEPATH=windows_path(folder),
+               WINEDEBUG="-all,+eventlog,fixme+advapi")
     if clock_calls is not None:
-        env["WINEDEBUG"] = "-all,+relay"  # RelayInclude keeps it to SetLocalTime
+        env["WINEDEBUG"] += ",+relay"  # RelayInclude keeps it to SetLocalTime
     for key, value in script.items():
         env["GARVELUX_STANDIN_" + key] = value
-    done = subprocess.run(["wine", os.path.join(folder, "garvelux.exe")] + args, cwd=folder,
+    done = subprocess.run(["wine", os.path.join(program or folder, "garvelux.exe")] + args, cwd=folder,
                           env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
     if clock_calls is not None:
         clock_calls.append(done.stderr.count(b":Call KERNEL32.SetLocalTime("))
+    if events is not None:
+        events += event_reports(done.stderr)
     return done.returncode, done.stdout
 
 
@@ -105,11 +132,14 @@ class under_wine(unittest.TestCase):
         self.with_client("calwin32.dll", "clxwin32.dll")
         for name, script, args, code, text, logged, calls in CASES:
             with self.subTest(name):
-                clock_calls = []
-                exit_code, console = run(self.dir, args, script, self.record, clock_calls)
+                clock_calls, events = [], []
+                exit_code, console = run(self.dir, args, script, self.record, clock_calls, events)
                 self.assertEqual(exit_code, code)
                 # A failed clock call is not repeated; no other row reaches the clock.
                 self.assertEqual(clock_calls, [1 if code == 4 else 0])
+                # One Event Log report (1: error) for a run that read its
+                # command line; its text is the log's.
+                self.assertEqual(events, [(1, code, text)] if logged else [])
                 self.assertEqual(console, BANNER + text)
                 self.assertEqual(self.read("run.log"), text if logged else None)
                 self.assertEqual(self.recorded(), calls)
@@ -119,8 +149,8 @@ class under_wine(unittest.TestCase):
 
     def test_clock_set_with_the_current_time(self):
         self.with_client("calwin32.dll", "clxwin32.dll")
-        clock_calls = []
-        code, console = run(self.dir, ["srv1"], {"DATE": "now"}, self.record, clock_calls)
+        clock_calls, events = [], []
+        code, console = run(self.dir, ["srv1"], {"DATE": "now"}, self.record, clock_calls, events)
         self.assertEqual(code, 0)
         # Twice, as Windows needs across a daylight-saving change.
         self.assertEqual(clock_calls, [2])
@@ -128,20 +158,23 @@ class under_wine(unittest.TestCase):
         self.assertRegex(text, rb"^\r\nDateTime: (Mon|Tue|Wen|Thu|Fri|Sat|Sun) \d+\.\d+\. \d{4}, "
                                rb"\d+:\d\d:\d\d\r\nSystem Time successfully set up\.\r\n$")
         self.assertEqual(self.read("garvelux.log"), text)
+        self.assertEqual(events, [(4, 0, text)])  # information
         self.assertEqual(self.recorded(), CALLS + [RELEASE])
 
     def test_default_log_joins_the_directory_with_a_backslash(self):
         self.with_client("calwin32.dll", "clxwin32.dll")
         os.mkdir(os.path.join(self.dir, "garvelux.log"))  # cannot be opened as a file
-        code, console = run(self.dir, ["srv1"], {"QUERY": "1"}, self.record)
+        events = []
+        code, console = run(self.dir, ["srv1"], {"QUERY": "1"}, self.record, events=events)
         self.assertEqual(code, 3)
         windows_dir = ("Z:" + self.dir.replace("/", "\\")).encode()
         self.assertIn(b"Unable to open log file " + windows_dir + b"\\garvelux.log\r\n", console)
+        self.assertEqual(events, [(1, 3, console[len(BANNER):])])  # the run without a log
 
     def test_a_client_that_cannot_be_loaded_gives_way_to_the_built_in_one(self):
         # Loopback alone here, without a multicast route: the built-in client
         # finds no address for the name, neither by DNS nor by SLP.
-        text = b"\r\n\nERROR: NWCCOpenConnByName(SRV1) returned 8847\r\n"
+        text = NOT_FOUND
         for present in ([], ["calwin32.dll"], ["clxwin32.dll"]):
             with self.subTest(present=present):
                 self.with_client(*present)
@@ -151,6 +184,17 @@ class under_wine(unittest.TestCase):
                 self.assertEqual(self.recorded(), [])
                 for name in present + ["garvelux.log"]:
                     os.unlink(os.path.join(self.dir, name))
+
+    def test_client_libraries_only_from_beside_the_program(self):
+        # In the current folder and on PATH, where others may put a library,
+        # the stand-ins are not loaded: the built-in client runs.
+        self.with_client("calwin32.dll", "clxwin32.dll")
+        program = os.path.join(self.dir, "program")
+        os.mkdir(program)
+        shutil.move(os.path.join(self.dir, "garvelux.exe"), program)
+        code, console = run(self.dir, ["srv1"], {}, self.record, program=program)
+        self.assertEqual((code, console), (2, BANNER + NOT_FOUND))
+        self.assertEqual(self.recorded(), [])
 
     def test_client_ordinal_missing(self):
         shutil.copy(os.path.join(STANDIN, "clxwin32.dll"), os.path.join(self.dir, "calwin32.dll"))
@@ -178,29 +222,81 @@ class packaged(unittest.TestCase):
     """The definition and the package under Wine 8's Task Scheduler, which
     keeps only a task's registration information and settings: its copy
     has no triggers, principal or command. Those are read from the
-    definition itself. A prefix of their own, where services start."""
+    definition itself, and the command from the installer's log. A prefix
+    of their own, where services start: 64-bit where Wine has it, as real
+    desks are, and without script engines, as hardened desks may be."""
 
     @classmethod
     def setUpClass(cls):
         cls.prefix = wine_prefix(services=True)
         cls.env = cls.prefix.__enter__()
+        cls.env["WINEDLLOVERRIDES"] += ";jscript,vbscript,wshom.ocx,scrrun=d"
         drive = os.path.join(cls.env["WINEPREFIX"], "drive_c")
         cls.task = os.path.join(drive, "windows", "system32", "tasks", "GARVELUX")
-        cls.program = os.path.join(drive, "Program Files", "GARVELUX")
+        # The 32-bit Program Files folder, "Program Files (x86)" on 64 bits.
+        folder = next(f for f in ("Program Files (x86)", "Program Files")
+                      if os.path.isdir(os.path.join(drive, f)))
+        cls.program = os.path.join(drive, folder, "GARVELUX")
+        cls.exe = "C:\\%s\\GARVELUX\\garvelux.exe" % folder
         cls.logs = os.path.join(drive, "ProgramData", "GARVELUX")
+        cls.work = tempfile.mkdtemp()
         if wine(cls.env, "net", "start", "schedule") != 0:
             raise RuntimeError("Wine's Task Scheduler did not start")
 
     @classmethod
     def tearDownClass(cls):
         cls.prefix.__exit__(None, None, None)
+        shutil.rmtree(cls.work)
 
     def registered(self):
+        if not os.path.exists(self.task):
+            return False
         with open(self.task, encoding="utf-8-sig") as f:
             stored = f.read()
         return "<URI>\\GARVELUX</URI>" in stored and \
             "<MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>" in stored and \
             "<RunOnlyIfNetworkAvailable>true</RunOnlyIfNetworkAvailable>" in stored
+
+    def msiexec(self, *args):
+        """Exit code (modulo 256) and the tasks registered, as the
+        installer's log has their <Exec>, whitespace between tags left out."""
+        log = os.path.join(self.work, "msi.log")
+        code = wine(self.env, "msiexec", *args, "/qn", "/l*v", windows_path(log))
+        with open(log, encoding="utf-8", errors="replace") as f:
+            text = f.read()
+        return code, [re.sub(r">\s+<", "><", e) for e in re.findall(
+            r"GARVELUX task: registered to run as LOCAL SERVICE: (<Exec>.*?</Exec>)", text, re.S)]
+
+    def copy(self, *queries):
+        """The package changed by the queries, under a new product code."""
+        path = os.path.join(self.work, "copy%d.msi" % len(os.listdir(self.work)))
+        shutil.copy(MSI, path)
+        queries += ("UPDATE Property SET Value = '{%s}' WHERE Property = 'ProductCode'"
+                    % str(uuid.uuid4()).upper(),)
+        subprocess.run(["msibuild", path] + [a for q in queries for a in ("-q", q)], check=True)
+        return windows_path(path)
+
+    def reg(self, key, name):
+        done = subprocess.run(["wine", "reg", "query", key, "/v", name, "/reg:32"], env=self.env,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=120)
+        found = re.search(rb"REG_\w+\s+(.*?)\r?$", done.stdout, re.M)
+        return found[1].decode() if found else None
+
+    def state(self):
+        """Products installed, the task, the remembered server, the Event
+        Log source's message file."""
+        products = subprocess.run(["wine", "reg", "query", UNINSTALL, "/s", "/reg:32"],
+                                  env=self.env, stdout=subprocess.PIPE, timeout=120).stdout
+        return (len(re.findall(rb"DisplayName\s+REG_SZ\s+GARVELUX\r?$", products, re.M)),
+                self.registered(), self.reg(SETTINGS, "Server"),
+                self.reg(EVENT_SOURCE, "EventMessageFile"))
+
+    def installed(self, server):
+        return (1, True, server, self.exe)
+
+    def exec_for(self, server):
+        return '<Exec><Command>"%s"</Command><Arguments>%s /LC:\\ProgramData\\GARVELUX' \
+            '\\garvelux.log</Arguments></Exec>' % (self.exe, server)
 
     def test_the_task_definition(self):
         task = ElementTree.parse(TASK_XML).getroot()
@@ -223,31 +319,69 @@ class packaged(unittest.TestCase):
         self.assertEqual(wine(self.env, "schtasks", "/delete", "/tn", "GARVELUX", "/f"), 0)
         self.assertFalse(os.path.exists(self.task))
 
-    def test_silent_install_run_and_removal(self):
-        self.assertEqual(
-            wine(self.env, "msiexec", "/i", windows_path(MSI), "SERVER=FS1", "/qn"), 0)
+    def test_silent_install_run_repair_rebuild_and_removal(self):
+        msi = windows_path(MSI)
+        self.assertEqual(self.msiexec("/i", msi, "SERVER=FS1"), (0, [self.exec_for("FS1")]))
         self.assertEqual(sorted(os.listdir(self.program)),
                          ["CHANGELOG.txt", "LICENSE.txt", "garvelux-task.xml", "garvelux.exe",
                           "garvelux.txt"])
-        self.assertTrue(self.registered())
+        self.assertEqual(self.state(), self.installed("FS1"))
         # The installed program runs from its folder on its built-in client,
         # logging where the task does; Wine refuses the clock.
-        log = "C:\\ProgramData\\GARVELUX\\garvelux.log"
         with NcpServer():
-            done = subprocess.run(["wine", "C:\\Program Files\\GARVELUX\\garvelux.exe",
-                                   "localhost", "/L" + log], env=self.env, stdout=subprocess.PIPE,
-                                  stderr=subprocess.DEVNULL, timeout=120)
+            done = subprocess.run(["wine", self.exe, "localhost",
+                                   "/LC:\\ProgramData\\GARVELUX\\garvelux.log"], env=self.env,
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=120)
         text = b"\r\nDateTime: Mon 7.12. 2026, 20:05:00\r\nERROR  1314 setting system time.\r\n"
         self.assertEqual((done.returncode, done.stdout), (4, BANNER + text))
-        self.assertEqual(wine(self.env, "msiexec", "/x", windows_path(MSI), "/qn"), 0)
+        # A repair without SERVER puts a deleted task back for the remembered
+        # server; a rebuild of this version replaces the package and keeps it.
+        self.assertEqual(wine(self.env, "schtasks", "/delete", "/tn", "GARVELUX", "/f"), 0)
+        self.assertEqual(self.msiexec("/i", msi, "REINSTALL=ALL", "REINSTALLMODE=omus"),
+                         (0, [self.exec_for("FS1")]))
+        rebuilt = self.copy()
+        self.assertEqual(self.msiexec("/i", rebuilt), (0, [self.exec_for("FS1")]))
+        self.assertEqual(self.state(), self.installed("FS1"))  # one product
+        self.assertEqual(self.msiexec("/x", rebuilt), (0, []))
         self.assertFalse(os.path.exists(self.program))
-        self.assertFalse(os.path.exists(self.task))
+        self.assertEqual(self.state(), NOTHING)
         self.assertEqual(os.listdir(self.logs), ["garvelux.log"])  # the log is the admin's
         # Without SERVER only the program is installed.
-        self.assertEqual(wine(self.env, "msiexec", "/i", windows_path(MSI), "/qn"), 0)
+        self.assertEqual(self.msiexec("/i", msi), (0, []))
         self.assertTrue(os.path.exists(os.path.join(self.program, "garvelux.exe")))
         self.assertFalse(os.path.exists(self.task))
-        self.assertEqual(wine(self.env, "msiexec", "/x", windows_path(MSI), "/qn"), 0)
+        self.assertEqual(self.msiexec("/x", msi)[0], 0)
+
+    def test_a_failure_puts_back_the_task_that_was_there(self):
+        # A server name the run could not take ends the install, as does a
+        # copy of the action given one after the task is registered (FAIL),
+        # or after it is deleted on removal.
+        self.assertEqual(self.msiexec("/i", windows_path(MSI), "SERVER=/FS1"), (1603 % 256, []))
+        queries = []
+        for name, data_sequence, sequence, when in (("FailInstall", 1004, 4002, "NOT REMOVE"),
+                                                    ("FailRemoval", 1005, 3499, "REMOVE")):
+            queries += ["INSERT INTO CustomAction (Action, Type, Source, Target) VALUES "
+                        "('%sData', 51, '%s', '[INSTALLDIR]|\"|')" % (name, name),
+                        "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES "
+                        "('%s', 3073, 'TaskAction', 'SetTask')" % name,
+                        "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) "
+                        "VALUES ('%sData', 'FAIL', %d)" % (name, data_sequence),
+                        "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) "
+                        "VALUES ('%s', 'FAIL AND %s', %d)" % (name, when, sequence)]
+        failing = self.copy(*queries)
+        self.assertEqual(self.msiexec("/i", failing, "SERVER=FS1", "FAIL=1"),
+                         (1603 % 256, [self.exec_for("FS1")]))
+        self.assertFalse(os.path.exists(self.program))
+        self.assertEqual(self.state(), NOTHING)
+        self.assertEqual(self.msiexec("/i", failing, "SERVER=FS1")[0], 0)
+        self.assertEqual(self.msiexec("/x", failing, "FAIL=1"),
+                         (1603 % 256, [self.exec_for("FS1")]))
+        # Wine's rollback leaves the product unregistered: installed again
+        # to be removed.
+        self.assertEqual(self.state()[1:], self.installed("FS1")[1:])
+        self.assertEqual(self.msiexec("/i", failing, "SERVER=FS1")[0], 0)
+        self.assertEqual(self.msiexec("/x", failing), (0, []))
+        self.assertEqual(self.state(), NOTHING)
 
 
 if __name__ == "__main__":

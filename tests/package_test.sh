@@ -1,13 +1,15 @@
 #!/bin/bash
 # The manual renders without warnings; the install tree and the Debian
-# package hold the program and its manual, and the installed program runs.
-# usage: package_test.sh SOURCE_DIR BUILD_DIR
+# package hold the program and its manual, and the installed program runs
+# and names the project's version, as the package does.
+# usage: package_test.sh SOURCE_DIR BUILD_DIR VERSION
 set -euo pipefail
 source_dir=$1
 build_dir=$2
+version=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-syntax=$'\r\n GARVELUX version 0.10, sets this clock from a NetWare server\r\n\r\n\nSyntax: GARVELUX <Server_Name> [/L<LogName>]\r\n'
+syntax=$'\r\n GARVELUX version '$version$', sets this clock from a NetWare server\r\n\r\n\nSyntax: GARVELUX <Server_Name> [/L<LogName>]\r\n'
 checks=0
 failures=0
 check() { # name, then the command that must succeed
@@ -26,7 +28,7 @@ runs_syntax() {
 }
 tells_version() {
     [ "$("$1" --version | tail -n 2; echo "exit $?")" == \
-      $'garvelux 0.10\r\nCopyright (c) 2026 the GARVELUX developers; ISC licence.\r\nexit 0' ]
+      "garvelux $version"$'\r\nCopyright (c) 2026 the GARVELUX developers; ISC licence.\r\nexit 0' ]
 }
 
 check "groff renders the manual without warnings" quiet groff -man -t -ww -z "$source_dir/doc/garvelux.1"
@@ -54,9 +56,9 @@ check "the service rates an exposure of 1.9 or lower" \
     analyze security --offline=true --threshold=19 garvelux@fs1.service
 
 (cd "$work" && cpack --config "$build_dir/CPackConfig.cmake" -B "$work/deb" >/dev/null)
-deb=$(echo "$work"/deb/garvelux_0.10_*.deb)
+deb=$(echo "$work"/deb/garvelux_"$version"_*.deb)
 check "package name, version and section" \
-    test "$(dpkg-deb -f "$deb" Package Version Section)" == $'Package: garvelux\nVersion: 0.10\nSection: admin'
+    test "$(dpkg-deb -f "$deb" Package Version Section)" == $'Package: garvelux\nVersion: '$version$'\nSection: admin'
 check "package architecture" test "$(dpkg-deb -f "$deb" Architecture)" == "$(dpkg --print-architecture)"
 check "package contents" test "$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$')" == \
     "$(printf './usr/%s\n' bin/garvelux lib/systemd/system/garvelux@.service \

@@ -2,25 +2,38 @@
 # The Windows ZIP holds garvelux.exe, the manual, the licence and the
 # changes as text, and the task definition, and nothing else; the exe
 # carries its version information and manifest. The MSI, as msitools read
-# it: a per-machine package of version 0.10 with the tables its work needs.
-# usage: zip_test.sh BUILD_DIR
+# it: a per-machine package with the tables its work needs and no script.
+# All of them, and the exe's banner, name the project's version. With a
+# signing certificate, the exe (built and zipped), the custom action and
+# the MSI carry signatures that osslsigncode verifies, against the CA in
+# GARVELUX_SIGN_CA when set; without, none is signed.
+# usage: zip_test.sh BUILD_DIR VERSION [SIGN_CERT]
 set -euo pipefail
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 (cd "$work" && cpack --config "$1/CPackConfig.cmake" -B "$work" >/dev/null)
 wrestool --raw -x -t 16 "$1/garvelux.exe" >"$work/version"
 wrestool --raw -x -t 24 "$1/garvelux.exe" >"$work/manifest"
-msi=$1/garvelux-0.10-win32.msi
+msi=$1/garvelux-$2-win32.msi
 msiinfo tables "$msi" | sort >"$work/tables"
-for table in Property CustomAction InstallExecuteSequence LockPermissions; do
+for table in Property CustomAction InstallExecuteSequence MsiLockPermissionsEx Registry Upgrade; do
     msiinfo export "$msi" $table >"$work/$table"
 done
 msiinfo suminfo "$msi" >"$work/suminfo"
-python3 - "$work" <<'PY'
+python3 -m zipfile -e "$work/garvelux-$2-win32.zip" "$work"
+for file in "$1/garvelux.exe" "$work/garvelux-$2-win32/garvelux.exe" "$1/garvelux-task.dll" "$msi"; do
+    if [ -n "${3:-}" ]; then
+        osslsigncode verify ${GARVELUX_SIGN_CA:+-CAfile "$GARVELUX_SIGN_CA"} -in "$file" \
+            >"$work/verify" 2>&1 || { cat "$work/verify"; echo "not signed: $file"; exit 1; }
+    elif osslsigncode extract-signature -in "$file" -out "$work/signature" >/dev/null 2>&1; then
+        echo "signed without a certificate: $file"; exit 1
+    fi
+done
+python3 - "$work" "$2" "$1/garvelux.exe" <<'PY'
 import re, sys, zipfile
-work = sys.argv[1]
-archive = zipfile.ZipFile(work + "/garvelux-0.10-win32.zip")
-folder = "garvelux-0.10-win32/"
+work, version, exe = sys.argv[1:4]
+archive = zipfile.ZipFile(work + "/garvelux-%s-win32.zip" % version)
+folder = "garvelux-%s-win32/" % version
 names = sorted(archive.namelist())
 assert names == [folder + n for n in ("CHANGELOG.txt", "LICENSE.txt", "garvelux-task.xml",
                                       "garvelux.exe", "garvelux.txt")], names
@@ -29,16 +42,22 @@ assert manual.startswith(b"GARVELUX(1)") and b"\x08" not in manual and b"\r\n" i
 assert archive.read(folder + "LICENSE.txt").startswith(b"ISC License\r\n")
 assert archive.read(folder + "CHANGELOG.txt").startswith(b"# Changelog\r\n")
 assert archive.read(folder + "garvelux.exe")[:2] == b"MZ"
-task = archive.read(folder + "garvelux-task.xml")  # UTF-16, as Windows writes one
-assert task.decode("utf-16").startswith('<?xml version="1.0" encoding="UTF-16"?>\r\n'), task[:80]
+task = archive.read(folder + "garvelux-task.xml").decode("utf-16")  # as Windows writes one
+assert task.startswith('<?xml version="1.0" encoding="UTF-16"?>\r\n'), task[:80]
+for text in (task, manual.decode()):  # 64-bit Windows puts the MSI elsewhere
+    assert "C:\\Program Files\\GARVELUX" not in text
+banner = b"\r\n GARVELUX version %s, sets this clock from a NetWare server\r\n" % version.encode()
+assert banner in open(exe, "rb").read()
 
 # VERSIONINFO: the fixed part (signature, then file and product versions
-# 0.10.0.0), and the strings, in UTF-16.
-version = open(work + "/version", "rb").read()
-fixed = version[version.index(b"\xbd\x04\xef\xfe"):]
-assert fixed[8:24] == b"\x0a\x00\x00\x00\x00\x00\x00\x00" * 2, fixed[8:24]
-strings = version.decode("utf-16-le", "replace")
-for key, value in [("FileVersion", "0.10"), ("ProductVersion", "0.10"),
+# MAJOR.MINOR.0.0), and the strings, in UTF-16.
+resource = open(work + "/version", "rb").read()
+fixed = resource[resource.index(b"\xbd\x04\xef\xfe"):]
+major, minor = (int(n) for n in version.split("."))
+assert fixed[8:24] == (minor.to_bytes(2, "little") + major.to_bytes(2, "little") +
+                       b"\0" * 4) * 2, fixed[8:24]
+strings = resource.decode("utf-16-le", "replace")
+for key, value in [("FileVersion", version), ("ProductVersion", version),
                    ("ProductName", "GARVELUX"),
                    ("FileDescription", "Sets the clock from a NetWare file server"),
                    ("LegalCopyright", "Copyright (c) 2026 the GARVELUX developers; ISC licence")]:
@@ -50,24 +69,41 @@ for windows in ("35138b9a-5d96-4fbd-8e2d-a2440225f93a", "4a2f28e3-53b9-4441-ba9c
                 "1f676c76-80e1-4239-95bb-83d0f6d0da78", "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"):
     assert '<supportedOS Id="{%s}"/>' % windows in manifest, windows
 tables = open(work + "/tables").read().split()
-for table in ("Binary", "CreateFolder", "CustomAction", "File", "InstallExecuteSequence",
-              "LockPermissions", "Property", "Upgrade"):
+for table in ("AppSearch", "Binary", "CreateFolder", "CustomAction", "File",
+              "InstallExecuteSequence", "MsiLockPermissionsEx", "Property", "Registry",
+              "RegLocator", "Upgrade"):
     assert table in tables, table
+assert "LockPermissions" not in tables  # Windows Installer 5 refuses both
 def rows(table):
     return [line.split("\t") for line in open(work + "/" + table).read().splitlines()[3:]]
 properties = dict(rows("Property"))
-assert properties["ProductVersion"] == "0.10" and properties["ALLUSERS"] == "1", properties
+assert properties["ProductVersion"] == version and properties["ALLUSERS"] == "1", properties
 assert properties["UpgradeCode"] == "{C1E0561D-ABA2-4DAD-9BFD-7AB93269337A}"
+assert "SERVER" in properties["SecureCustomProperties"].split(";"), properties
 assert "Template: Intel;1033" in open(work + "/suminfo").read()
+# A rebuild of this version replaces it (0x200: up to this version included).
+assert ["{C1E0561D-ABA2-4DAD-9BFD-7AB93269337A}", "", version, "", "513", "", "WIX_UPGRADE_DETECTED"] in rows("Upgrade")
+# No script: the task's actions are the DLL's (1), deferred as SYSTEM
+# (0x400, 0x800), one of them a rollback (0x100).
+actions = dict((row[0], row[1:]) for row in rows("CustomAction"))
+assert not [a for a, row in actions.items() if int(row[0]) & 0x3F in (5, 6, 21, 22, 37, 38, 53, 54)]
+assert {a: row[:3] for a, row in actions.items() if row[1] == "TaskAction"} == {
+    "RestoreTask": ["3329", "TaskAction", "SetTask"],
+    "RemoveTask": ["3073", "TaskAction", "SetTask"],
+    "ScheduleTask": ["3073", "TaskAction", "SetTask"]}, actions
 sequence = dict((row[0], row[1:]) for row in rows("InstallExecuteSequence"))
-assert sequence["RegisterTask"][0] == "SERVER AND NOT REMOVE", sequence
-assert sequence["DeleteTask"][0] == 'REMOVE="ALL" AND NOT UPGRADINGPRODUCTCODE', sequence
-assert int(sequence["InstallFiles"][1]) < int(sequence["RegisterTask"][1])
-# The log folder: LOCAL SERVICE reads, writes and lists; only it and the
-# administrators may write.
-assert sorted(rows("LockPermissions")) == sorted([
-    ["LOGDIR", "CreateFolder", "", user, permission] for user, permission in [
-        ("LocalService", "-536870912"), ("Administrators", "268435456"),
-        ("LocalSystem", "268435456"), ("Users", "-1610612736")]]), rows("LockPermissions")
+at = lambda action: int(sequence[action][1])
+assert sequence["ScheduleTask"][0] == "SERVER AND NOT REMOVE", sequence
+assert sequence["RemoveTask"][0] == 'REMOVE="ALL" AND NOT UPGRADINGPRODUCTCODE', sequence
+assert at("RestoreTask") < at("RemoveTask") < at("RemoveFiles") < at("InstallFiles") < \
+    at("ScheduleTask")
+# The log folder: LOCAL SERVICE adds and appends, users read, by SID alias.
+assert rows("MsiLockPermissionsEx") == [["LogFolder", "LOGDIR", "CreateFolder",
+    "D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200ab;;;LS)(A;OIIO;0x12008d;;;LS)"
+    "(A;OICI;0x1200a9;;;BU)(A;OIIO;FR;;;OW)", ""]], rows("MsiLockPermissionsEx")
+source = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\GARVELUX"
+assert sorted(row[2:5] for row in rows("Registry") if row[2] == source) == [
+    [source, "-", ""], [source, "EventMessageFile", "#%[#garvelux.exe]"],
+    [source, "TypesSupported", "#7"]], rows("Registry")
 print("2 passed, 0 failed")
 PY
