@@ -342,6 +342,10 @@ class packaged(unittest.TestCase):
         rebuilt = self.copy()
         self.assertEqual(self.msiexec("/i", rebuilt), (0, [self.exec_for("FS1")]))
         self.assertEqual(self.state(), self.installed("FS1"))  # one product
+        # A repair with a new SERVER changes the server, escaped in the XML.
+        self.assertEqual(self.msiexec("/i", rebuilt, "REINSTALL=ALL", "REINSTALLMODE=omus",
+                                      "SERVER=A&B<C>"), (0, [self.exec_for("A&amp;B&lt;C&gt;")]))
+        self.assertEqual(self.state(), self.installed("A&B<C>"))
         self.assertEqual(self.msiexec("/x", rebuilt), (0, []))
         self.assertFalse(os.path.exists(self.program))
         self.assertEqual(self.state(), NOTHING)
