@@ -28,6 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             if (addresses[i] == 0 || (j < i && addresses[i] == addresses[j]))
                 abort();
     bool overflowed;
-    slp_answers(reply.data(), size, slp_service_reply, 0x1234, &overflowed);
+    slp_reply_status(reply.data(), size, slp_service_reply, 0x1234, &overflowed);
+    slp_read_agent_advert(reply.data(), size, 0x1234, "BLDG 32,DEFAULT");
     return 0;
 }

@@ -61,7 +61,7 @@ uint32_t ncp_connect(const net_address *addresses, int count, int64_t deadline,
         }
         if (pending_count == 0)
             break; // every address refused
-        int ready = net_wait(pending, pending_count, true,
+        int ready = net_wait(pending, pending_count, net_all_writing,
                              may_start && next_start < deadline ? next_start : deadline);
         if (ready < 0)
             continue;

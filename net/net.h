@@ -24,6 +24,8 @@ const long net_again = -2;
 
 // Milliseconds on a monotonic clock.
 int64_t net_now();
+// Bytes that no other host can predict, for the protocols' request ids.
+void net_random(uint8_t *bytes, size_t count);
 // Makes the socket layer usable; 0, or the system's error code.
 uint32_t net_start();
 // The name's addresses for the port, in the resolver's order, at most
@@ -38,10 +40,12 @@ uint32_t net_ipv4_of(const net_address *address);
 net_socket net_connect(const net_address *address);
 // True when a connection that net_wait found ready has been made.
 bool net_connected(net_socket socket);
-// Waits until one of the sockets (at most net_most_sockets) can be written
-// (a connection is made or has failed) or read; its index, or -1 once the
-// deadline has passed.
-int net_wait(const net_socket *sockets, int count, bool for_writing, int64_t deadline);
+// Waits until one of the sockets (at most net_most_sockets) is ready: those
+// whose bit is set in writing when they can be written (a connection is
+// made or has failed), the others when they can be read. Its index, or -1
+// once the deadline has passed.
+const uint32_t net_all_writing = 0xFFFFFFFF;
+int net_wait(const net_socket *sockets, int count, uint32_t writing, int64_t deadline);
 // A count of bytes, 0 when the peer has closed (net_recv only), net_again,
 // or -1 on failure.
 long net_send(net_socket socket, const uint8_t *bytes, size_t count);

@@ -1,9 +1,11 @@
 // The sockets on POSIX.
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +16,13 @@ int64_t net_now()
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+// The kernel's generator; short reads of a few bytes do not happen.
+void net_random(uint8_t *bytes, size_t count)
+{
+    if (getrandom(bytes, count, 0) != (ssize_t)count)
+        memset(bytes, 0, count);
 }
 
 uint32_t net_start()
@@ -45,11 +54,11 @@ bool net_connected(net_socket socket)
     return true;
 }
 
-int net_wait(const net_socket *sockets, int count, bool for_writing, int64_t deadline)
+int net_wait(const net_socket *sockets, int count, uint32_t writing, int64_t deadline)
 {
     struct pollfd ready[net_most_sockets];
     for (int i = 0; i < count; i++)
-        ready[i] = {(int)sockets[i], (short)(for_writing ? POLLOUT : POLLIN), 0};
+        ready[i] = {(int)sockets[i], (short)(writing >> i & 1 ? POLLOUT : POLLIN), 0};
     for (;;) {
         int64_t left = deadline - net_now();
         if (left <= 0)

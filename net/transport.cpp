@@ -8,7 +8,7 @@ bool net_send_all(net_socket socket, const uint8_t *bytes, size_t count, int64_t
         long n = net_send(socket, bytes + sent, count - sent);
         if (n > 0)
             sent += (size_t)n;
-        else if (n != net_again || net_wait(&socket, 1, true, deadline) < 0)
+        else if (n != net_again || net_wait(&socket, 1, 1, deadline) < 0)
             return false;
     }
     return true;
@@ -21,7 +21,7 @@ bool net_recv_all(net_socket socket, uint8_t *bytes, size_t count, int64_t deadl
         long n = net_recv(socket, bytes + have, count - have);
         if (n > 0)
             have += (size_t)n;
-        else if (n != net_again || net_wait(&socket, 1, false, deadline) < 0)
+        else if (n != net_again || net_wait(&socket, 1, 0, deadline) < 0)
             return false;
     }
     return true;

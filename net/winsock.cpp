@@ -1,6 +1,10 @@
 // The sockets on Windows: Winsock 2.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// After windows.h, which winsock2.h brings: RtlGenRandom.
+#include <ntsecapi.h>
+
+#include <cstring>
 
 #include "net/net.h"
 
@@ -14,6 +18,13 @@ static SOCKET handle(net_socket socket)
 int64_t net_now()
 {
     return (int64_t)GetTickCount64();
+}
+
+// The system's generator (RtlGenRandom, in ADVAPI32 since Windows XP).
+void net_random(uint8_t *bytes, size_t count)
+{
+    if (!RtlGenRandom(bytes, (ULONG)count))
+        memset(bytes, 0, count);
 }
 
 uint32_t net_start()
@@ -53,26 +64,27 @@ bool net_connected(net_socket socket)
 
 // select, not WSAPoll: WSAPoll does not report a failed connection on
 // every Windows version. A failed connection shows in the exception set.
-int net_wait(const net_socket *sockets, int count, bool for_writing, int64_t deadline)
+int net_wait(const net_socket *sockets, int count, uint32_t writing, int64_t deadline)
 {
     for (;;) {
         int64_t left = deadline - net_now();
         if (left <= 0)
             return -1;
-        fd_set ready, failed;
-        FD_ZERO(&ready);
+        fd_set readable, writable, failed;
+        FD_ZERO(&readable);
+        FD_ZERO(&writable);
         FD_ZERO(&failed);
         for (int i = 0; i < count; i++) {
-            FD_SET(handle(sockets[i]), &ready);
+            FD_SET(handle(sockets[i]), writing >> i & 1 ? &writable : &readable);
             FD_SET(handle(sockets[i]), &failed);
         }
         struct timeval timeout = {(long)(left / 1000), (long)(left % 1000) * 1000};
-        int found = select(0, for_writing ? nullptr : &ready, for_writing ? &ready : nullptr,
-                           &failed, &timeout);
+        int found = select(0, &readable, &writable, &failed, &timeout);
         if (found < 0)
             return -1;
         for (int i = 0; found > 0 && i < count; i++)
-            if (FD_ISSET(handle(sockets[i]), &ready) || FD_ISSET(handle(sockets[i]), &failed))
+            if (FD_ISSET(handle(sockets[i]), &readable) ||
+                FD_ISSET(handle(sockets[i]), &writable) || FD_ISSET(handle(sockets[i]), &failed))
                 return i;
     }
 }

@@ -22,8 +22,11 @@ NWRCODE built_in_init()
 static int find_server(const char *name, net_address *addresses)
 {
     int count = net_resolve(name, "524", addresses, most_addresses);
-    if (count == 0)
-        count = slp_find_server(name, slp_config_file, addresses, most_addresses);
+    if (count == 0) {
+        static char scopes[256], agents[512];
+        read_slp_settings(scopes, sizeof scopes, agents, sizeof agents);
+        count = slp_find_server(name, scopes, agents, addresses, most_addresses);
+    }
     return count;
 }
 

@@ -1,5 +1,6 @@
 // The NetWare client on POSIX is always our own.
 #include "netware/built_in.h"
+#include "slp/slp.h"
 
 NWRCODE NWCallsInit(void *, void *)
 {
@@ -20,4 +21,9 @@ NWRCODE NWGetFileServerDateAndTime(NWCONN_HANDLE connection, uint8_t *date_time)
 void release_client(void *)
 {
     built_in_release();
+}
+
+void read_slp_settings(char *scopes, size_t scopes_capacity, char *agents, size_t agents_capacity)
+{
+    slp_read_config("/etc/slp.conf", scopes, scopes_capacity, agents, agents_capacity);
 }

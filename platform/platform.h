@@ -16,8 +16,6 @@ const bool posix_options = false;
 // Windows converts a local time with the daylight-saving setting in force
 // before the call: across a change only a second call sets the clock right.
 const bool clock_set_twice = true;
-// Where the SLP directory agents and scopes are configured; none here.
-const char *const slp_config_file = nullptr;
 #else
 typedef int BOOL;
 typedef uint16_t WORD;
@@ -53,8 +51,6 @@ DWORD GetCurrentDirectoryA(DWORD capacity, char *directory);
 const char path_separator = '/';
 const bool posix_options = true;
 const bool clock_set_twice = false;
-// OpenSLP's configuration, read where it exists.
-const char *const slp_config_file = "/etc/slp.conf";
 #endif
 
 // Opens a file for appending in binary mode, created when missing, that

@@ -1,18 +1,16 @@
 // OpenSLP's configuration file: lines "key = value", comments beginning
-// with # or ;. Only the keys that say whom to ask are read.
+// with # or ;. Only the keys that say whom to ask are read; a line too
+// long for the buffer is ignored whole, and so is a value that does not
+// fit.
 #include <cstdio>
 #include <cstring>
 
 #include "slp/slp.h"
 
-// The value without its blanks, cut to the capacity.
 static void take_value(const char *value, char *out, size_t capacity)
 {
-    size_t length = 0;
-    for (; *value && length + 1 < capacity; value++)
-        if (*value != ' ' && *value != '\t' && *value != '\r' && *value != '\n')
-            out[length++] = *value;
-    out[length] = '\0';
+    if (!slp_tidy_list(value, out, capacity))
+        out[0] = '\0';
 }
 
 static const char *value_of(const char *line, const char *key)
@@ -31,13 +29,18 @@ static const char *value_of(const char *line, const char *key)
 void slp_read_config(const char *file, char *scopes, size_t scopes_capacity, char *agents,
                      size_t agents_capacity)
 {
-    snprintf(scopes, scopes_capacity, "DEFAULT");
+    scopes[0] = '\0';
     agents[0] = '\0';
     FILE *config = file ? fopen(file, "r") : nullptr;
     if (!config)
         return;
     static char line[1024];
+    bool whole = true;
     while (fgets(line, sizeof line, config)) {
+        bool started_whole = whole;
+        whole = strchr(line, '\n') != nullptr || feof(config);
+        if (!started_whole || !whole)
+            continue;
         const char *value;
         if ((value = value_of(line, "net.slp.useScopes")))
             take_value(value, scopes, scopes_capacity);
@@ -45,6 +48,4 @@ void slp_read_config(const char *file, char *scopes, size_t scopes_capacity, cha
             take_value(value, agents, agents_capacity);
     }
     fclose(config);
-    if (scopes[0] == '\0')
-        snprintf(scopes, scopes_capacity, "DEFAULT");
 }

@@ -1,5 +1,6 @@
 // SLPv2 messages (RFC 2608, section 8): requests written, replies read
 // with every length checked against what arrived.
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 
@@ -12,6 +13,7 @@ static const char language[] = "en";
 static const size_t header_size = 14; // and the language tag
 static const char service_type[] = "service:bindery.novell:";
 static const char address_tag[] = "svcaddr-ws";
+static const char agent_url[] = "service:directory-agent://";
 
 static bool put_string(uint8_t *out, size_t capacity, size_t *at, const char *text)
 {
@@ -97,35 +99,74 @@ static bool skip_authentications(reader *r)
     return true;
 }
 
-static bool header_matches(const uint8_t *reply, size_t size, uint8_t function, uint16_t xid)
+static size_t get24(const uint8_t *at)
 {
-    return size >= header_size && reply[0] == slp_version && reply[1] == function &&
-           (uint16_t)(reply[10] << 8 | reply[11]) == xid;
+    return (size_t)at[0] << 16 | (size_t)at[1] << 8 | at[2];
 }
 
-bool slp_answers(const uint8_t *reply, size_t size, uint8_t function, uint16_t xid,
-                 bool *overflowed)
+static bool overflowed(const uint8_t *reply)
 {
-    if (!header_matches(reply, size, function, xid))
-        return false;
-    *overflowed = (reply[5] << 8 & overflow_flag) != 0;
+    return (reply[5] << 8 & overflow_flag) != 0;
+}
+
+// The extensions, each at its offset (RFC 2608, section 9.1): none that
+// must be understood (IDs 0x4000 to 0x7FFF), as this agent knows none, and
+// each one further on and inside what arrived.
+static bool only_optional_extensions(const uint8_t *reply, size_t size)
+{
+    size_t previous = 0;
+    for (size_t at = get24(reply + 7); at != 0; at = get24(reply + at + 2)) {
+        if (at <= previous || at < header_size || size - 5 < at)
+            return false;
+        unsigned id = (unsigned)(reply[at] << 8 | reply[at + 1]);
+        if (id >= 0x4000 && id <= 0x7FFF)
+            return false;
+        previous = at;
+    }
     return true;
 }
 
-// The reply's body after a zero error code: its stated length is exactly
-// what arrived, and extensions, which are not used, lie within it.
-static bool open_reply(const uint8_t *reply, size_t size, uint8_t function, uint16_t xid,
-                       reader *r)
+// A reply of that function to xid whose stated length is what arrived, or,
+// when it did not fit into its datagram, at least that.
+static bool header_matches(const uint8_t *reply, size_t size, uint8_t function, uint16_t xid)
 {
-    if (!header_matches(reply, size, function, xid) ||
-        (size_t)(reply[2] << 16 | reply[3] << 8 | reply[4]) != size)
+    if (size < header_size || reply[0] != slp_version || reply[1] != function ||
+        (uint16_t)(reply[10] << 8 | reply[11]) != xid)
+        return false;
+    size_t stated = get24(reply + 2);
+    return (stated == size || (overflowed(reply) && stated > size)) &&
+           only_optional_extensions(reply, size);
+}
+
+// The reply's body after its error code.
+static bool open_body(const uint8_t *reply, size_t size, uint8_t function, uint16_t xid,
+                      reader *r, uint16_t *error)
+{
+    if (!header_matches(reply, size, function, xid))
         return false;
     r->at = reply + 12;
     r->end = reply + size;
     const char *tag;
     size_t tag_length;
+    return get_string(r, &tag, &tag_length) && get16(r, error);
+}
+
+int slp_reply_status(const uint8_t *reply, size_t size, uint8_t function, uint16_t xid,
+                     bool *overflow)
+{
+    reader r;
     uint16_t error;
-    return get_string(r, &tag, &tag_length) && get16(r, &error) && error == 0;
+    if (!open_body(reply, size, function, xid, &r, &error))
+        return -1;
+    *overflow = overflowed(reply);
+    return error;
+}
+
+static bool open_reply(const uint8_t *reply, size_t size, uint8_t function, uint16_t xid,
+                       reader *r)
+{
+    uint16_t error;
+    return open_body(reply, size, function, xid, r, &error) && error == 0;
 }
 
 static bool same_text(const char *a, const char *b, size_t length)
@@ -190,7 +231,8 @@ static int hex_digit(char c)
 }
 
 // 2-1-6-AAAAAAAAPPPP (IP, stream, TCP) or 2-2-17-… (IP, datagram, UDP),
-// then the IPv4 address and port in hex. Anything else is not for us.
+// then the IPv4 address and port in hex. Anything else is not for us, nor
+// is an address no server has: 0.x.x.x, multicast, reserved or broadcast.
 static uint32_t ip_address(const char *value, size_t length)
 {
     for (const char *kind : {"2-1-6-", "2-2-17-"}) {
@@ -205,7 +247,7 @@ static uint32_t ip_address(const char *value, size_t length)
             if (i < 8)
                 address = address << 4 | (uint32_t)digit;
         }
-        return address;
+        return address >> 24 == 0 || address >> 24 >= 224 ? 0 : address;
     }
     return 0;
 }
@@ -251,4 +293,88 @@ int slp_read_attribute_reply(const uint8_t *reply, size_t size, uint16_t xid,
         }
     }
     return count;
+}
+
+// One element of a comma-separated list, without the blanks around it;
+// *list is null once the last one was taken.
+static bool next_element(const char **list, const char *end, const char **element,
+                         size_t *length)
+{
+    const char *at = *list;
+    if (!at)
+        return false;
+    const char *comma = static_cast<const char *>(memchr(at, ',', (size_t)(end - at)));
+    const char *stop = comma ? comma : end;
+    *list = comma ? comma + 1 : nullptr;
+    while (at < stop && (*at == ' ' || *at == '\t' || *at == '\r' || *at == '\n'))
+        at++;
+    while (stop > at && (stop[-1] == ' ' || stop[-1] == '\t' || stop[-1] == '\r' ||
+                         stop[-1] == '\n'))
+        stop--;
+    *element = at;
+    *length = (size_t)(stop - at);
+    return true;
+}
+
+bool slp_tidy_list(const char *list, char *out, size_t capacity)
+{
+    const char *end = list + strlen(list), *element;
+    size_t length, used = 0;
+    while (next_element(&list, end, &element, &length)) {
+        if (length == 0)
+            continue;
+        if (used + (used ? 1 : 0) + length >= capacity)
+            return false;
+        if (used)
+            out[used++] = ',';
+        memcpy(out + used, element, length);
+        used += length;
+    }
+    if (capacity > 0)
+        out[used] = '\0';
+    return capacity > 0;
+}
+
+// Whether the advertised scope list names one of ours (a tidy list),
+// whatever the case.
+static bool shares_scope(const char *list, size_t list_length, const char *ours)
+{
+    const char *end = list + list_length, *theirs;
+    size_t length;
+    while (next_element(&list, end, &theirs, &length)) {
+        const char *our_end = ours + strlen(ours), *at = ours, *mine;
+        size_t my_length;
+        while (next_element(&at, our_end, &mine, &my_length))
+            if (length != 0 && length == my_length && same_text(theirs, mine, length))
+                return true;
+    }
+    return false;
+}
+
+// DAAdvert: error, boot time, URL, scopes, attributes, SPIs, authentications.
+bool slp_read_agent_advert(const uint8_t *reply, size_t size, uint16_t xid, const char *scopes)
+{
+    reader r;
+    uint16_t high, low;
+    const char *url, *list, *text;
+    size_t url_length, list_length, length;
+    return open_reply(reply, size, slp_agent_advert, xid, &r) && get16(&r, &high) &&
+           get16(&r, &low) && (high | low) != 0 && get_string(&r, &url, &url_length) &&
+           url_length >= sizeof agent_url - 1 && same_text(url, agent_url, sizeof agent_url - 1) &&
+           get_string(&r, &list, &list_length) && get_string(&r, &text, &length) &&
+           get_string(&r, &text, &length) && skip_authentications(&r) && r.at == r.end &&
+           shares_scope(list, list_length, scopes);
+}
+
+// RFC 2608's reserved characters, and the wildcard, as \ and two hex digits.
+bool slp_write_predicate(char *out, size_t capacity, const char *op, const char *name)
+{
+    size_t at = (size_t)snprintf(out, capacity, "(svcname-ws%s", op);
+    for (; *name && at < capacity; name++) {
+        unsigned char c = (unsigned char)*name;
+        bool reserved = c < 0x20 || c == 0x7F || strchr("(),\\!<=>~*", c);
+        at += (size_t)(reserved ? snprintf(out + at, capacity - at, "\\%02X", c)
+                                : snprintf(out + at, capacity - at, "%c", c));
+    }
+    return at + 1 < capacity && snprintf(out + at, capacity - at, ")") == 1;
 }

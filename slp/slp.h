@@ -10,17 +10,19 @@
 #include "net/net.h"
 
 // The server's IPv4 addresses on port 524, at most capacity of them; 0
-// when no agent knows the name within 2 seconds. The directory agents and
-// scopes come from OpenSLP's configuration file where one is given and
-// exists; the SLP multicast group is always asked.
-int slp_find_server(const char *name, const char *config_file, net_address *addresses,
-                    int capacity);
+// when no agent knows the name within 2 seconds. scopes and agents are
+// comma-separated lists as OpenSLP's net.slp.useScopes and
+// net.slp.DAAddresses read (DEFAULT, and none, when empty); the agents are
+// resolved before the 2 seconds start.
+int slp_find_server(const char *name, const char *scopes, const char *agents,
+                    net_address *addresses, int capacity);
 
 enum : uint8_t {
     slp_service_request = 1,
     slp_service_reply = 2,
     slp_attribute_request = 6,
     slp_attribute_reply = 7,
+    slp_agent_advert = 8,
 };
 
 // A request: the previous-responder list, then the service type or URL,
@@ -29,24 +31,36 @@ enum : uint8_t {
 size_t slp_write_request(uint8_t *out, size_t capacity, uint8_t function, uint16_t xid,
                          bool multicast, const char *responders, const char *target,
                          const char *scopes, const char *wanted);
+// The predicate (svcname-wsOPERATORNAME), the name's reserved characters
+// escaped; false when it does not fit.
+bool slp_write_predicate(char *out, size_t capacity, const char *op, const char *name);
 
 // The readers of replies from the network: each checks every length
 // against the reply's size and reads nothing outside it. A reply of
-// another function or XID, or carrying an error code, yields nothing.
-// True when the datagram is a reply of that function to xid; overflowed
-// then tells whether it says that it did not fit into its datagram.
-bool slp_answers(const uint8_t *reply, size_t size, uint8_t function, uint16_t xid,
-                 bool *overflowed);
+// another function or XID, carrying an error code or an extension that
+// must be understood (none is), yields nothing. A reply that did not fit
+// into its datagram yields what its whole entries hold.
+// The error code of a reply of that function to xid, or -1 when it is no
+// such reply; overflowed then tells whether it did not fit.
+int slp_reply_status(const uint8_t *reply, size_t size, uint8_t function, uint16_t xid,
+                     bool *overflowed);
 // True when a service reply holds the URL of the server named, whatever
 // the case of either.
 bool slp_read_service_reply(const uint8_t *reply, size_t size, uint16_t xid, const char *name,
                             char *url, size_t url_capacity);
-// The distinct IPv4 addresses that an attribute reply lists in svcaddr-ws;
-// their count.
+// The distinct IPv4 addresses that an attribute reply lists in svcaddr-ws,
+// but zero, multicast and broadcast ones; their count.
 int slp_read_attribute_reply(const uint8_t *reply, size_t size, uint16_t xid,
                              uint32_t *addresses, int capacity);
+// True for a directory agent's advertisement to xid that it is up (a boot
+// time) and serves one of the scopes.
+bool slp_read_agent_advert(const uint8_t *reply, size_t size, uint16_t xid, const char *scopes);
 
-// net.slp.useScopes (DEFAULT when not set) and net.slp.DAAddresses, blanks
-// removed, from the file when it exists.
+// A comma-separated list with the blanks around each element removed and
+// empty elements dropped, blanks inside kept; false when it does not fit.
+bool slp_tidy_list(const char *list, char *out, size_t capacity);
+// net.slp.useScopes and net.slp.DAAddresses from OpenSLP's configuration
+// file, as written; empty when the file, or a key, is missing or
+// malformed.
 void slp_read_config(const char *file, char *scopes, size_t scopes_capacity, char *agents,
                      size_t agents_capacity);

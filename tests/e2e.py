@@ -23,7 +23,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 from ncp_server import Behaviour, NcpServer, dropping  # noqa: E402
-from slp_agent import SlpAgent  # noqa: E402
+from slp_agent import DA_TYPE, TYPE, SlpAgent  # noqa: E402
 from wine_prefix import wine_prefix  # noqa: E402
 
 HOSTS = """127.0.0.1 localhost
@@ -38,9 +38,11 @@ SLP_SERVER = ("127.0.0.2", 524)  # where the SLP agent's servers are
 # What the agent advertises. srv1 is known to the hosts file as well: a
 # run for it must not ask SLP.
 SERVERS = {"SLPONLY": ["127.0.0.2"], "lower": ["127.0.0.2"], "srv1": ["127.0.0.2"]}
-# An answer too large for one datagram: the server asked for comes last.
+# An answer too large for one datagram: the server asked for comes last,
+# or first, among the whole entries that fit.
 MANY = dict([("FS%03d" % i, ["10.0.0.%d" % (i % 250 + 1)]) for i in range(100)],
             SLPONLY=["127.0.0.2"])
+MANY_FIRST = dict(SLPONLY=["127.0.0.2"], **{n: a for n, a in MANY.items() if n != "SLPONLY"})
 BANNER = b"\r\n GARVELUX version 0.10, sets this clock from a NetWare server\r\n\r\n"
 REPORT = b"DateTime: Mon 7.12. 2026, 20:05:00\r\n"
 SUCCESS = b"\r\n" + REPORT + b"System Time successfully set up.\r\n"
@@ -50,6 +52,7 @@ CREATE, QUERY, DESTROY = b"\x11\x11", b"\x22\x22", b"\x55\x55"
 # is listed in the requests sent again at 0.5 and 1.25 s of the 2 s lookup.
 FOUND = [("udp", 1, b""), ("udp", 6, b"")]
 UNANSWERED = [("udp", 1, b"")] + [("udp", 1, b"127.0.0.1")] * 2
+SLP_URL = TYPE + b":///SLPONLY"
 
 
 def clock_error(code):
@@ -74,6 +77,18 @@ def replace(offset, value):
 
 
 class Native:
+    @staticmethod
+    @contextlib.contextmanager
+    def slp_settings(agents, scopes):
+        """OpenSLP's configuration file, as a site writes it."""
+        with open("/etc/slp.conf", "w") as conf:
+            conf.write("# the site's agents\nnet.slp.DAAddresses = %s\n"
+                       "; and scopes\n net.slp.useScopes=%s\n" % (agents, scopes))
+        try:
+            yield
+        finally:
+            os.unlink("/etc/slp.conf")
+
     def __init__(self, garvelux, intercept, filtered):
         self.command = [os.path.abspath(garvelux)]
         self.intercept = os.path.abspath(intercept)
@@ -94,6 +109,21 @@ class Native:
 
 class Wine:
     """Wine refuses any clock that is not the present with 1314."""
+
+    @contextlib.contextmanager
+    def slp_settings(self, agents, scopes):
+        """The Group Policy key, written as a 64-bit policy engine does."""
+        key = "HKLM\\SOFTWARE\\Policies\\GARVELUX\\SLP"
+
+        def reg(*args):
+            subprocess.run(["wine", "reg"] + list(args) + ["/f"], env=self.wine_env,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+        reg("add", key, "/v", "DAAddresses", "/d", agents)
+        reg("add", key, "/v", "Scopes", "/d", scopes)
+        try:
+            yield
+        finally:
+            reg("delete", key)
 
     def __init__(self, exe, wine_env):
         self.command = ["wine", os.path.abspath(exe)]
@@ -131,6 +161,15 @@ CASES = [
      {"garbage_first": True}, FOUND),
     ("an SLP answer that overflows its datagram", Behaviour(), "slponly", CLOCK, None,
      {"servers": MANY}, [("udp", 1, b""), ("tcp", 1, b""), ("udp", 6, b"")]),
+    ("an overflowing answer holding the server, TCP 427 dropped", Behaviour(), "slponly", CLOCK,
+     None, {"servers": MANY_FIRST}, FOUND, "tcp dport 427 drop"),
+    ("a TCP answer that states more than its buffer holds", None, "slponly", 2,
+     open_error(b"SLPONLY", 0x8847), {"servers": MANY, "tcp_lie": True},
+     [("udp", 1, b""), ("tcp", 1, b"")] + UNANSWERED[1:]),
+    ("a forged attribute reply from another address", Behaviour(), "slponly", CLOCK, None,
+     {"forger": "127.0.0.6"}, FOUND),
+    ("a server listed by its UDP values alone", Behaviour(), "slponly", CLOCK, None,
+     {"kinds": ("2-2-17-",)}, FOUND),
     ("known to SLP, nothing listens", None, "slponly", 2, open_error(b"SLPONLY", 0x880A), {},
      FOUND),
     ("create refused by server", Behaviour(create_cc=0xFB), "srv1", 2,
@@ -178,9 +217,9 @@ class both_builds(unittest.TestCase):
 
     def test_outcomes(self):
         for name, behaviour, server_name, code, text, *slp in CASES:
-            agent_settings, slp_requests = slp or ({}, [])
+            agent_settings, slp_requests, *rules = slp or ({}, [])
             with self.subTest(name), SlpAgent(**dict(dict(servers=SERVERS), **agent_settings)) \
-                    as agent:
+                    as agent, dropping(*rules):
                 listens_on = BOTH + [SLP_SERVER] if server_name != "both" else BOTH[:1]
                 server = NcpServer(behaviour, listens_on) if behaviour else None
                 try:
@@ -192,7 +231,12 @@ class both_builds(unittest.TestCase):
                 self.assertEqual(exit_code, code)
                 self.assertEqual(console, BANNER + text)
                 self.assertEqual(self.read("e2e.log"), text)
-                self.assertEqual([r[:2] + (r[4][0],) for r in agent.requests], slp_requests)
+                # Directory-agent discovery aside, which every lookup starts.
+                asked = [r for r in agent.requests if r[4][1] != DA_TYPE]
+                self.assertEqual([r[:2] + (r[4][0],) for r in asked], slp_requests)
+                # Each question its own XID, none 0 or one more than another.
+                xids = sorted({r[3] for r in agent.requests})
+                self.assertEqual([x for x in xids if x == 0 or x - 1 in xids], [])
                 if server:  # a failed create is closed, never destroyed
                     kinds = [r[16:18] for r in server.requests]
                     expected = [CREATE] if code == 2 else [CREATE, QUERY, DESTROY]
@@ -233,11 +277,59 @@ class both_builds(unittest.TestCase):
         self.assertEqual(fields(ours + " && srvloc", "srvloc.function", "srvloc.srvreq.srvtypelist",
                                 "srvloc.srvreq.scopelist", "srvloc.attrreq.url",
                                 "srvloc.attrreq.scopelist", "srvloc.attrreq.taglist"),
-                         ["1\tservice:bindery.novell\tDEFAULT\t\t\t"] * 2 +
-                         ["6\t\t\tservice:bindery.novell:///SLPONLY\tDEFAULT\tsvcaddr-ws"])
-        self.assertEqual(len(agent.requests), 3)
+                         ["1\tservice:bindery.novell\tDEFAULT\t\t\t",
+                          "1\tservice:directory-agent\tDEFAULT\t\t\t",
+                          "1\tservice:bindery.novell\tDEFAULT\t\t\t",
+                          "6\t\t\tservice:bindery.novell:///SLPONLY\tDEFAULT\tsvcaddr-ws"])
+        self.assertEqual(len(agent.requests), 4)
         self.assertEqual(fields(ours + " && (_ws.malformed || _ws.expert.severity >= 0x600000)",
                                 "frame.number"), [])
+
+    def test_directory_agents(self):
+        # Configured (OpenSLP's file natively, the Group Policy key under
+        # Wine) or discovered, directory agents are asked by unicast alone,
+        # by the server's name; a rogue agent on the group is asked only
+        # when none of them answers within a second.
+        many = dict([("FS%04d" % i, ["10.0.1.1"]) for i in range(3000)], SLPONLY=["127.0.0.2"])
+        by_name = (1, TYPE, b"(svcname-ws=SLPONLY)")
+        addresses = (6, SLP_URL, b"svcaddr-ws")
+        group = ("udp", 1, b"")
+        for name, configured, scopes, directory, code, asked, rogue_asked in [
+                ("configured, in the site's scopes", "127.0.0.5", " SITE1 , DEFAULT", {}, CLOCK,
+                 [by_name, addresses], []),
+                ("a scope with a blank", "127.0.0.5", "BLDG 32", {"scopes": (b"BLDG 32",)},
+                 CLOCK, [by_name, addresses], []),
+                ("thousands of servers", "127.0.0.5", "", {"servers": many}, CLOCK,
+                 [by_name, addresses], []),
+                ("answered without the server: asked no more", "127.0.0.5", "",
+                 {"servers": {"OTHER": ["127.0.0.2"]}}, 2,
+                 [by_name, (1, TYPE, b"(svcname-ws==SLPONLY)"), (1, TYPE, b"")], []),
+                ("silent: the group after a second", "127.0.0.5", "", {"silent": True}, 2,
+                 [by_name] * 2, [group, ("udp", 6, b"")]),
+                ("found by discovery alone", None, "", {"host": "0.0.0.0", "multicast": True,
+                                                        "directory": True}, CLOCK,
+                 [(1, TYPE, b""), (1, DA_TYPE, b""), by_name, addresses], None)]:
+            settings = dict(dict(servers=SERVERS, host="127.0.0.5", multicast=False), **directory)
+            rogue = SlpAgent({"SLPONLY": ["127.0.0.9"]}) if rogue_asked is not None else None
+            try:
+                with self.subTest(name), SlpAgent(**settings) as agent, \
+                        NcpServer(addresses=[SLP_SERVER]), \
+                        RUNNER.slp_settings(configured, scopes) if configured else \
+                        contextlib.nullcontext():
+                    exit_code, console, _ = self.run_garvelux(["slponly"])
+                    self.assertEqual((exit_code, console[len(BANNER):]), self.expect(
+                        code, open_error(b"SLPONLY", 0x880A if rogue_asked else 0x8847)))
+                    self.read("e2e.log")
+                    self.assertEqual([(r[1],) + tuple(r[4][1:4:2]) for r in agent.requests],
+                                     asked)
+                    self.assertEqual({r[4][2] for r in agent.requests}, {
+                        ",".join(s.strip() for s in scopes.split(",")).encode() or b"DEFAULT"})
+                    if rogue:
+                        self.assertEqual([r[:2] + (r[4][0],) for r in rogue.requests
+                                          if r[4][1] != DA_TYPE], rogue_asked)
+            finally:
+                if rogue:
+                    rogue.close()
 
     def normal_run(self):
         """A whole run's time here, the runner's own start-up included."""
@@ -358,22 +450,6 @@ class native_build(both_builds):
                                          "CapInh", "CapAmb", "NoNewPrivs", "Seccomp")],
                     ["\t".join([ids] * 4)] * 2 + ["", clock_only, clock_only, bounding, none,
                                                   none, "1", "2" if filtered else "0"])
-
-    def test_directory_agent_from_slp_conf(self):
-        # Named in OpenSLP's configuration, with the site's scopes; the
-        # multicast group has nobody to answer.
-        with open("/etc/slp.conf", "w") as conf:
-            conf.write("# the site's agents\nnet.slp.DAAddresses = 127.0.0.5\n"
-                       "; and scopes\n net.slp.useScopes=SITE1, DEFAULT\n")
-        try:
-            with SlpAgent(SERVERS, host="127.0.0.5", multicast=False) as agent, \
-                    NcpServer(addresses=[SLP_SERVER]):
-                code, console, _ = self.run_garvelux(["slponly"])
-        finally:
-            os.unlink("/etc/slp.conf")
-        self.assertEqual((code, console), (0, BANNER + SUCCESS))
-        self.assertEqual([(r[1], r[2], r[4][2]) for r in agent.requests],
-                         [(1, 0, b"SITE1,DEFAULT"), (6, 0, b"SITE1,DEFAULT")])
 
     def test_the_test_agent_as_nmap_reads_it(self):
         # nmap 7.93's SLP library misreads two fields; a copy mends them.

@@ -2,7 +2,8 @@
 """A loopback SLP agent of our own (SLPv2, RFC 2608): advertises NetWare
 servers as service:bindery.novell:///NAME with their addresses in
 svcaddr-ws, answers by multicast and unicast on UDP port 427 and over TCP,
-or misbehaves in one chosen way. Every request it receives is kept.
+as a service agent or a directory agent, or misbehaves in one chosen way.
+Every request it receives is kept.
 
 As a program: slp_agent.py NAME=ADDRESS[,ADDRESS]... serves until killed."""
 
@@ -15,7 +16,8 @@ import time
 GROUP = "239.255.255.253"
 PORT = 427
 TYPE = b"service:bindery.novell"
-SRVRQST, SRVRPLY, ATTRRQST, ATTRRPLY = 1, 2, 6, 7
+DA_TYPE = b"service:directory-agent"
+SRVRQST, SRVRPLY, ATTRRQST, ATTRRPLY, DAADVERT = 1, 2, 6, 7, 8
 OVERFLOW, MULTICAST = 0x8000, 0x2000
 
 
@@ -46,13 +48,14 @@ def parse(datagram):
         return None
 
 
-def svcaddr(addresses):
+def svcaddr(addresses, kinds=("2-1-6-", "2-2-17-")):
     """svcaddr-ws values: TCP and UDP on port 524 for each IPv4 address."""
-    values = []
-    for address in addresses:
-        hex_address = socket.inet_aton(address).hex().upper() + "020C"
-        values += ["2-1-6-" + hex_address, "2-2-17-" + hex_address]
-    return ",".join(values).encode()
+    return ",".join(kind + socket.inet_aton(address).hex().upper() + "020C"
+                    for address in addresses for kind in kinds).encode()
+
+
+def scope_set(scopes):
+    return {s.strip().lower() for s in scopes.split(b",")}
 
 
 def garbage(function, xid):
@@ -68,13 +71,26 @@ class SlpAgent:
 
     predicates: what the agent understands in a predicate: '=' (RFC 2608),
     '==' (old NetWare directory agents) or both; anything else it takes for
-    a parse error (code 2). An empty predicate matches every server."""
+    a parse error (code 2). An empty predicate matches every server.
+    scopes: those it serves; a request in none of them is refused (code 4).
+    directory: a directory agent, which answers multicast only to be
+    discovered. kinds: the svcaddr-ws values listed for each address.
+    forger: an address that sends a forged attribute reply, naming
+    127.0.0.9, before each real one. tcp_lie: over TCP, a reply that states
+    1 MiB and sends 80 KiB."""
 
     def __init__(self, servers, host="0.0.0.0", multicast=True, predicates=("=", "=="),
-                 garbage_first=False, silent=False, mtu=1400):
+                 garbage_first=False, silent=False, mtu=1400, scopes=(b"DEFAULT",),
+                 directory=False, kinds=("2-1-6-", "2-2-17-"), forger=None, tcp_lie=False):
         self.servers = servers  # name as registered: [IPv4 address, ...]
         self.predicates, self.garbage_first, self.silent, self.mtu = \
             predicates, garbage_first, silent, mtu
+        self.scopes, self.directory, self.kinds, self.tcp_lie = \
+            scope_set(b",".join(scopes)), directory, kinds, tcp_lie
+        self.forger = socket.socket(socket.AF_INET, socket.SOCK_DGRAM) if forger else None
+        if forger:
+            self.forger.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            self.forger.bind((forger, PORT))
         self.requests = []  # (transport, function, flags, strings)
         self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.udp.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -93,6 +109,8 @@ class SlpAgent:
     def close(self):
         self.stopping = True
         self.udp.close()
+        if self.forger:
+            self.forger.close()
         self.tcp.shutdown(socket.SHUT_RDWR)
         self.tcp.close()
 
@@ -117,9 +135,19 @@ class SlpAgent:
 
     def answer(self, request, multicast):
         """The reply, or None when the agent stays silent."""
-        function, flags, xid, (responders, target, _scopes, wanted, _spi) = request
+        function, flags, xid, (responders, target, scopes, wanted, _spi) = request
         if responders and "127.0.0.1" in responders.decode().split(","):
             return None
+        if self.directory and function == SRVRQST and target == DA_TYPE and multicast:
+            if not self.scopes & scope_set(scopes):
+                return None
+            return message(DAADVERT, xid, b"\0\0\0\0\0\x2a" + string(DA_TYPE + b"://127.0.0.1") +
+                           string(b",".join(sorted(self.scopes))) + string(b"") + string(b"") +
+                           b"\0")
+        if multicast and self.directory:
+            return None
+        if not self.scopes & scope_set(scopes):
+            return None if multicast else message(function + 1, xid, b"\0\x04\0\0")
         if function == SRVRQST and target in (TYPE, TYPE[len(b"service:"):]):
             names = self.matching(wanted)
             if names is None:
@@ -132,7 +160,7 @@ class SlpAgent:
         if function == ATTRRQST:
             for name, addresses in self.servers.items():
                 if target.lower() == (TYPE + b":///" + name.encode()).lower():
-                    attributes = b"(svcaddr-ws=" + svcaddr(addresses) + b")"
+                    attributes = b"(svcaddr-ws=" + svcaddr(addresses, self.kinds) + b")"
                     return message(ATTRRPLY, xid, b"\0\0" + string(attributes) + b"\0")
             return None if multicast else message(ATTRRPLY, xid, b"\0\0\0\0\0")
         return None
@@ -157,6 +185,10 @@ class SlpAgent:
                 reply = reply[:2] + len(reply).to_bytes(3, "big") + \
                     struct.pack(">H", OVERFLOW) + reply[7:]
             try:
+                if self.forger and reply[1] == ATTRRPLY:
+                    forged = b"(svcaddr-ws=" + svcaddr(["127.0.0.9"]) + b")"
+                    self.forger.sendto(message(ATTRRPLY, request[2], b"\0\0" + string(forged) +
+                                               b"\0"), peer)
                 for datagram in (garbage(reply[1], request[2]) if self.garbage_first else []) + \
                         [reply]:
                     self.udp.sendto(datagram, peer)
@@ -179,8 +211,14 @@ class SlpAgent:
                     continue
                 self.requests.append(("tcp",) + request)
                 reply = self.answer(request, False)
+                if self.tcp_lie:
+                    reply = reply[:2] + (1 << 20).to_bytes(3, "big") + reply[5:]
+                    reply += b"\xee" * (80 * 1024)
                 if reply is not None:
-                    conn.sendall(reply)
+                    try:
+                        conn.sendall(reply)
+                    except OSError:  # the client stopped reading
+                        pass
 
 
 def main():
