@@ -22,7 +22,6 @@ static const int most_found = 16;
 static const int most_responders = 32;
 static const char server_type[] = "service:bindery.novell";
 static const char agent_type[] = "service:directory-agent";
-static const uint16_t scope_not_supported = 4;
 static const uint16_t parse_error = 2;
 // What a directory agent is asked in turn: the server's name by RFC 2608's
 // operator, by old NetWare agents' one, then every server of the scope.

@@ -194,10 +194,39 @@ std::string attributes(const std::string &list, char error = 0)
     return slp(7, std::string{0, error} + text(list) + std::string(1, '\0'));
 }
 
+// The reply with an extension of that ID after its body.
+std::string extended(std::string reply, uint16_t id)
+{
+    size_t offset = reply.size(), length = offset + 5;
+    reply += std::string{(char)(id >> 8), (char)id, 0, 0, 0};
+    reply[3] = (char)(length >> 8);
+    reply[4] = (char)length;
+    reply[9] = (char)offset;
+    return reply;
+}
+
+// Cut after its first whole entry, with the overflow flag.
+std::string overflowed(const std::string &entries, size_t cut)
+{
+    std::string reply = urls(entries, 3).substr(0, cut);
+    reply[3] = (char)(cut >> 8);
+    reply[4] = (char)cut;
+    reply[5] = (char)0x80;
+    return reply;
+}
+
+const std::string up("\0\0\0\x2a", 4); // a boot time
+
+std::string advert(const std::string &boot, const std::string &scopes, char error = 0)
+{
+    return slp(8, std::string{0, error} + boot + text("service:directory-agent://10.0.0.5") +
+                      text(scopes) + text("") + text("") + std::string(1, '\0'));
+}
+
 struct slp_case {
     const char *name;
     std::string reply;
-    std::string found;
+    std::string found; // "agent" for an advertisement that serves us
 };
 
 const std::string fs1 = "service:bindery.novell:///fs1";
@@ -236,6 +265,21 @@ const slp_case slp_cases[] = {
      ""},
     {"a tag without a value", attributes("(svcaddr-ws),(svcaddr-ws"), ""},
     {"attribute error code", attributes("(svcaddr-ws=2-1-6-0A000001020C)", 4), ""},
+    {"udp values alone", attributes("(svcaddr-ws=2-2-17-0A000001020C)"), "10.0.0.1"},
+    {"zero, multicast, reserved and broadcast addresses",
+     attributes("(svcaddr-ws=2-1-6-00000001020C,2-1-6-E0000001020C,2-1-6-F0000001020C,"
+                "2-1-6-FFFFFFFF020C,2-1-6-0A000002020C)"),
+     "10.0.0.2"},
+    {"an optional extension", extended(urls(entry(fs1)), 0x0002), fs1},
+    {"a mandatory extension", extended(urls(entry(fs1)), 0x4001), ""},
+    {"overflowed, the server among the whole entries",
+     overflowed(entry(fs1) + entry(fs1 + "0") + entry(fs1 + "1"), 60), fs1},
+    {"overflowed, the server in the cut entry",
+     overflowed(entry(fs1 + "0") + entry(fs1) + entry(fs1 + "1"), 70), ""},
+    {"an agent serving a scope of ours", advert(up, "SITE1, bldg 32"), "agent"},
+    {"an agent going down", advert(std::string(4, '\0'), "DEFAULT"), ""},
+    {"an agent serving other scopes", advert(up, "BLDG32,SITE1"), ""},
+    {"an agent's error", advert(up, "DEFAULT", 4), ""},
 };
 
 void PrintTo(const slp_case &c, std::ostream *out)
@@ -255,6 +299,8 @@ TEST_P(read_slp_reply, yields_only_what_a_whole_matching_reply_holds)
     std::string found;
     if (slp_read_service_reply(reply.data(), reply.size(), 0x1234, "FS1", url, sizeof url))
         found = url;
+    if (slp_read_agent_advert(reply.data(), reply.size(), 0x1234, "BLDG 32,DEFAULT"))
+        found = "agent";
     int count = slp_read_attribute_reply(reply.data(), reply.size(), 0x1234, addresses, 4);
     for (int i = 0; i < count; i++)
         found += (i ? " " : "") + std::to_string(addresses[i] >> 24) + "." +
@@ -262,9 +308,9 @@ TEST_P(read_slp_reply, yields_only_what_a_whole_matching_reply_holds)
                  std::to_string(addresses[i] >> 8 & 0xFF) + "." +
                  std::to_string(addresses[i] & 0xFF);
     EXPECT_EQ(found, c.found);
-    bool overflowed = true;
-    if (slp_reply_status(reply.data(), reply.size(), reply[1], 0x1234, &overflowed) >= 0) {
-        EXPECT_FALSE(overflowed);
+    bool overflow = false;
+    if (slp_reply_status(reply.data(), reply.size(), reply[1], 0x1234, &overflow) >= 0) {
+        EXPECT_EQ(overflow, (reply[5] & 0x80) != 0);
     }
 }
 
