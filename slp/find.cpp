@@ -362,6 +362,8 @@ static bool agents_spent(int64_t now, bool group_allowed, bool *give_up)
 
 static bool ask(uint8_t function, const char *target, const char *what, bool group_allowed)
 {
+    if (tcp != net_no_socket)
+        close_tcp(); // what it would bring answers the question before
     asked = function;
     target_text = target;
     wanted = what;
