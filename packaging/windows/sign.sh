@@ -12,4 +12,5 @@ fi
 rm -f "$2.signed"
 osslsigncode sign -pkcs12 "$1" -readpass <(printf %s "${GARVELUX_SIGN_PASSWORD:-}") \
     -h sha256 "${timestamp[@]}" -in "$2" -out "$2.signed" >/dev/null
-mv "$2.signed" "$2"
+cp "$2.signed" "$2" # keeps the file's mode
+rm "$2.signed"
