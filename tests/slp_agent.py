@@ -103,16 +103,24 @@ class SlpAgent:
         self.tcp.bind((host if host != "0.0.0.0" else "127.0.0.1", PORT))
         self.tcp.listen(8)
         self.stopping = False
-        threading.Thread(target=self._serve_udp, daemon=True).start()
-        threading.Thread(target=self._serve_tcp, daemon=True).start()
+        # The UDP thread wakes up now and then: a socket closed under a
+        # thread blocked in recvfrom stays bound, joined to the group, until
+        # a datagram comes, and would take the next agent's first request.
+        self.udp.settimeout(0.05)
+        self.threads = [threading.Thread(target=self._serve_udp, daemon=True),
+                        threading.Thread(target=self._serve_tcp, daemon=True)]
+        for thread in self.threads:
+            thread.start()
 
     def close(self):
         self.stopping = True
+        self.tcp.shutdown(socket.SHUT_RDWR)
+        for thread in self.threads:
+            thread.join()
         self.udp.close()
+        self.tcp.close()
         if self.forger:
             self.forger.close()
-        self.tcp.shutdown(socket.SHUT_RDWR)
-        self.tcp.close()
 
     def __enter__(self):
         return self
@@ -169,6 +177,8 @@ class SlpAgent:
         while not self.stopping:
             try:
                 datagram, peer = self.udp.recvfrom(65536)
+            except socket.timeout:
+                continue
             except OSError:
                 return
             request = parse(datagram)
