@@ -1,7 +1,7 @@
 // OpenSLP's configuration file: lines "key = value", comments beginning
-// with # or ;. Only the keys that say whom to ask are read; a line too
-// long for the buffer is ignored whole, and so is a value that does not
-// fit.
+// with # or ;. Only the keys that say whom to ask are read, as written
+// (the lookup tidies the lists); a line too long for the buffer is ignored
+// whole, and so is a value that does not fit.
 #include <cstdio>
 #include <cstring>
 
@@ -9,7 +9,7 @@
 
 static void take_value(const char *value, char *out, size_t capacity)
 {
-    if (!slp_tidy_list(value, out, capacity))
+    if ((size_t)snprintf(out, capacity, "%s", value) >= capacity)
         out[0] = '\0';
 }
 

@@ -330,9 +330,8 @@ bool slp_tidy_list(const char *list, char *out, size_t capacity)
         memcpy(out + used, element, length);
         used += length;
     }
-    if (capacity > 0)
-        out[used] = '\0';
-    return capacity > 0;
+    out[used] = '\0';
+    return true;
 }
 
 // Whether the advertised scope list names one of ours (a tidy list),

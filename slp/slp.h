@@ -57,7 +57,8 @@ int slp_read_attribute_reply(const uint8_t *reply, size_t size, uint16_t xid,
 bool slp_read_agent_advert(const uint8_t *reply, size_t size, uint16_t xid, const char *scopes);
 
 // A comma-separated list with the blanks around each element removed and
-// empty elements dropped, blanks inside kept; false when it does not fit.
+// empty elements dropped, blanks inside kept; false when it does not fit
+// (capacity is at least 1).
 bool slp_tidy_list(const char *list, char *out, size_t capacity);
 // net.slp.useScopes and net.slp.DAAddresses from OpenSLP's configuration
 // file, as written; empty when the file, or a key, is missing or

@@ -310,26 +310,22 @@ class both_builds(unittest.TestCase):
                                                         "directory": True}, CLOCK,
                  [(1, TYPE, b""), (1, DA_TYPE, b""), by_name, addresses], None)]:
             settings = dict(dict(servers=SERVERS, host="127.0.0.5", multicast=False), **directory)
-            rogue = SlpAgent({"SLPONLY": ["127.0.0.9"]}) if rogue_asked is not None else None
-            try:
-                with self.subTest(name), SlpAgent(**settings) as agent, \
-                        NcpServer(addresses=[SLP_SERVER]), \
-                        RUNNER.slp_settings(configured, scopes) if configured else \
-                        contextlib.nullcontext():
-                    exit_code, console, _ = self.run_garvelux(["slponly"])
-                    self.assertEqual((exit_code, console[len(BANNER):]), self.expect(
-                        code, open_error(b"SLPONLY", 0x880A if rogue_asked else 0x8847)))
-                    self.read("e2e.log")
-                    self.assertEqual([(r[1],) + tuple(r[4][1:4:2]) for r in agent.requests],
-                                     asked)
-                    self.assertEqual({r[4][2] for r in agent.requests}, {
-                        ",".join(s.strip() for s in scopes.split(",")).encode() or b"DEFAULT"})
-                    if rogue:
-                        self.assertEqual([r[:2] + (r[4][0],) for r in rogue.requests
-                                          if r[4][1] != DA_TYPE], rogue_asked)
-            finally:
-                if rogue:
-                    rogue.close()
+            rogue = SlpAgent({"SLPONLY": ["127.0.0.9"]}) if rogue_asked is not None else \
+                contextlib.nullcontext()
+            with self.subTest(name), SlpAgent(**settings) as agent, rogue, \
+                    NcpServer(addresses=[SLP_SERVER]), \
+                    RUNNER.slp_settings(configured, scopes) if configured else \
+                    contextlib.nullcontext():
+                exit_code, console, _ = self.run_garvelux(["slponly"])
+                self.assertEqual((exit_code, console[len(BANNER):]), self.expect(
+                    code, open_error(b"SLPONLY", 0x880A if rogue_asked else 0x8847)))
+                self.read("e2e.log")
+                self.assertEqual([(r[1],) + tuple(r[4][1:4:2]) for r in agent.requests], asked)
+                self.assertEqual({r[4][2] for r in agent.requests}, {
+                    ",".join(s.strip() for s in scopes.split(",")).encode() or b"DEFAULT"})
+                if rogue_asked is not None:
+                    self.assertEqual([r[:2] + (r[4][0],) for r in rogue.requests
+                                      if r[4][1] != DA_TYPE], rogue_asked)
 
     def normal_run(self):
         """A whole run's time here, the runner's own start-up included."""

@@ -95,8 +95,9 @@ def run(folder, args, script, record, clock_calls=None, events=None, program=Non
         env["WINEDEBUG"] += ",+relay"  # RelayInclude keeps it to SetLocalTime
     for key, value in script.items():
         env["GARVELUX_STANDIN_" + key] = value
-    done = subprocess.run(["wine", os.path.join(program or folder, "garvelux.exe")] + args, cwd=folder,
-                          env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+    done = subprocess.run(["wine", os.path.join(program or folder, "garvelux.exe")] + args,
+                          cwd=folder, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          timeout=120)
     if clock_calls is not None:
         clock_calls.append(done.stderr.count(b":Call KERNEL32.SetLocalTime("))
     if events is not None:
@@ -173,28 +174,23 @@ class under_wine(unittest.TestCase):
 
     def test_a_client_that_cannot_be_loaded_gives_way_to_the_built_in_one(self):
         # Loopback alone here, without a multicast route: the built-in client
-        # finds no address for the name, neither by DNS nor by SLP.
-        text = NOT_FOUND
-        for present in ([], ["calwin32.dll"], ["clxwin32.dll"]):
-            with self.subTest(present=present):
+        # finds no address for the name, neither by DNS nor by SLP. Both
+        # libraries in the current folder and on PATH, where others may put
+        # them, but not beside the program, are not loaded.
+        program = os.path.join(self.dir, "program")
+        os.mkdir(program)
+        for present, folder in (([], self.dir), (["calwin32.dll"], self.dir),
+                                (["clxwin32.dll"], self.dir),
+                                (["calwin32.dll", "clxwin32.dll"], program)):
+            with self.subTest(present=present, folder=folder):
                 self.with_client(*present)
-                code, console = run(self.dir, ["srv1"], {}, self.record)
-                self.assertEqual((code, console), (2, BANNER + text))
-                self.assertEqual(self.read("garvelux.log"), text)
+                shutil.copy(EXE, folder)
+                code, console = run(self.dir, ["srv1"], {}, self.record, program=folder)
+                self.assertEqual((code, console), (2, BANNER + NOT_FOUND))
+                self.assertEqual(self.read("garvelux.log"), NOT_FOUND)
                 self.assertEqual(self.recorded(), [])
                 for name in present + ["garvelux.log"]:
                     os.unlink(os.path.join(self.dir, name))
-
-    def test_client_libraries_only_from_beside_the_program(self):
-        # In the current folder and on PATH, where others may put a library,
-        # the stand-ins are not loaded: the built-in client runs.
-        self.with_client("calwin32.dll", "clxwin32.dll")
-        program = os.path.join(self.dir, "program")
-        os.mkdir(program)
-        shutil.move(os.path.join(self.dir, "garvelux.exe"), program)
-        code, console = run(self.dir, ["srv1"], {}, self.record, program=program)
-        self.assertEqual((code, console), (2, BANNER + NOT_FOUND))
-        self.assertEqual(self.recorded(), [])
 
     def test_client_ordinal_missing(self):
         shutil.copy(os.path.join(STANDIN, "clxwin32.dll"), os.path.join(self.dir, "calwin32.dll"))
@@ -364,18 +360,15 @@ class packaged(unittest.TestCase):
         queries = []
         for name, data_sequence, sequence, when in (("FailInstall", 1004, 4002, "NOT REMOVE"),
                                                     ("FailRemoval", 1005, 3499, "REMOVE")):
-            queries += ["INSERT INTO CustomAction (Action, Type, Source, Target) VALUES "
-                        "('%sData', 51, '%s', '[INSTALLDIR]|\"|')" % (name, name),
-                        "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES "
-                        "('%s', 3073, 'TaskAction', 'SetTask')" % name,
-                        "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) "
-                        "VALUES ('%sData', 'FAIL', %d)" % (name, data_sequence),
-                        "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) "
-                        "VALUES ('%s', 'FAIL AND %s', %d)" % (name, when, sequence)]
+            action = "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES "
+            step = "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES "
+            queries += [action + "('%sData', 51, '%s', '[INSTALLDIR]|\"|')" % (name, name),
+                        action + "('%s', 3073, 'TaskAction', 'SetTask')" % name,
+                        step + "('%sData', 'FAIL', %d)" % (name, data_sequence),
+                        step + "('%s', 'FAIL AND %s', %d)" % (name, when, sequence)]
         failing = self.copy(*queries)
         self.assertEqual(self.msiexec("/i", failing, "SERVER=FS1", "FAIL=1"),
                          (1603 % 256, [self.exec_for("FS1")]))
-        self.assertFalse(os.path.exists(self.program))
         self.assertEqual(self.state(), NOTHING)
         self.assertEqual(self.msiexec("/i", failing, "SERVER=FS1")[0], 0)
         self.assertEqual(self.msiexec("/x", failing, "FAIL=1"),

@@ -279,7 +279,6 @@ const slp_case slp_cases[] = {
     {"an agent serving a scope of ours", advert(up, "SITE1, bldg 32"), "agent"},
     {"an agent going down", advert(std::string(4, '\0'), "DEFAULT"), ""},
     {"an agent serving other scopes", advert(up, "BLDG32,SITE1"), ""},
-    {"an agent's error", advert(up, "DEFAULT", 4), ""},
 };
 
 void PrintTo(const slp_case &c, std::ostream *out)
