@@ -35,17 +35,21 @@ check "groff renders the manual without warnings" quiet groff -man -t -ww -z "$s
 check "man renders the manual without warnings" \
     quiet env MANWIDTH=80 man --warnings -l "$source_dir/doc/garvelux.1"
 
-cmake --install "$build_dir" --prefix "$work/prefix" >/dev/null
-check "installed binary" test -x "$work/prefix/bin/garvelux"
-check "installed manual, compressed" test -f "$work/prefix/share/man/man1/garvelux.1.gz"
-check "installed binary answers the syntax request" runs_syntax "$work/prefix/bin/garvelux"
-check "installed binary tells its version" tells_version "$work/prefix/bin/garvelux"
+DESTDIR=$work/dest cmake --install "$build_dir" --prefix /usr/local >/dev/null
+prefix=$work/dest/usr/local
+check "installed binary" test -x "$prefix/bin/garvelux"
+check "installed manual, compressed" test -f "$prefix/share/man/man1/garvelux.1.gz"
+check "installed binary answers the syntax request" runs_syntax "$prefix/bin/garvelux"
+check "installed binary tells its version" tells_version "$prefix/bin/garvelux"
+check "installed service runs the installed binary" \
+    grep -qx 'ExecStart=/usr/local/bin/garvelux %i /L/var/log/garvelux.log' \
+    "$prefix/lib/systemd/system/garvelux@.service"
 
 # The units, checked offline in a root that holds the system's units and ours.
 system=$work/system
 mkdir -p "$system/usr/lib/systemd/system"
 cp -r /usr/lib/systemd/system/. "$system/usr/lib/systemd/system/"
-cmake --install "$build_dir" --prefix "$system/usr" >/dev/null
+DESTDIR=$system cmake --install "$build_dir" --prefix /usr >/dev/null
 analyze() {
     MANPATH=$system/usr/share/man systemd-analyze --root="$system" "$@" >/dev/null
 }
@@ -55,20 +59,85 @@ check "the units verify" analyze verify garvelux@fs1.service garvelux@fs1.timer
 check "the service rates an exposure of 1.9 or lower" \
     analyze security --offline=true --threshold=19 garvelux@fs1.service
 
+# The service's command line for an instance, expanded as systemd expands
+# it (%i as written, %I unescaped), run where /usr/bin holds the installed
+# program and /var/log is empty: the server it asks is the instance's.
+asks() { # instance, server
+    local line
+    line=$(sed -n 's/^ExecStart=//p' "$system/usr/lib/systemd/system/garvelux@.service")
+    line=${line//%i/$1}
+    line=${line//%I/$(systemd-escape -u -- "$1")}
+    [[ "$(unshare -rmn sh -c 'mount -t tmpfs none /var/log && mount --bind "$0" /usr/bin &&
+        exec $1' "$system/usr/bin" "$line")" == *"NWCCOpenConnByName($2)"* ]]
+}
+check "garvelux@fs-1 asks FS-1" asks fs-1 FS-1
+check "garvelux@-fs1 asks -FS1" asks -fs1 -FS1
+# Two forced rotations of a log in namespaces of their own, where the user
+# garvelux exists.
+echo "127.0.0.1 localhost" >"$work/hosts"
+rotations() {
+    "$source_dir/tests/in_namespace.sh" "$work/hosts" sh -c '
+        echo "garvelux:x:64999:64999::/:/usr/sbin/nologin" >>/etc/passwd
+        mount -t tmpfs -o mode=755 none /var/log && cd /var/log || exit
+        install -m 640 -o garvelux -g adm /dev/null garvelux.log
+        logrotate -d "$0" 2>&1 | grep -o "weekly (8 rotations)"
+        for text in first second; do
+            echo $text >>garvelux.log && logrotate -f -s state "$0" || exit
+        done
+        stat -c "%n %a %U %G" garvelux.log* && cat garvelux.log.1 && zcat garvelux.log.2.gz' \
+        "$system/etc/logrotate.d/garvelux"
+}
+check "logrotate: weekly, 8 kept, compressed a rotation late, made anew as tmpfiles.d does" \
+    test "$(rotations)" == $'weekly (8 rotations)\ngarvelux.log 640 garvelux adm
+garvelux.log.1 640 garvelux adm\ngarvelux.log.2.gz 640 garvelux adm\nsecond\nfirst'
+
 (cd "$work" && cpack --config "$build_dir/CPackConfig.cmake" -B "$work/deb" >/dev/null)
 deb=$(echo "$work"/deb/garvelux_"$version"_*.deb)
 check "package name, version and section" \
     test "$(dpkg-deb -f "$deb" Package Version Section)" == $'Package: garvelux\nVersion: '$version$'\nSection: admin'
 check "package architecture" test "$(dpkg-deb -f "$deb" Architecture)" == "$(dpkg --print-architecture)"
 check "package contents" test "$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$')" == \
-    "$(printf './usr/%s\n' bin/garvelux lib/systemd/system/garvelux@.service \
-        lib/systemd/system/garvelux@.timer lib/sysusers.d/garvelux.conf \
-        lib/tmpfiles.d/garvelux.conf share/doc/garvelux/changelog.gz \
-        share/doc/garvelux/copyright share/man/man1/garvelux.1.gz)"
+    "$(printf './%s\n' etc/logrotate.d/garvelux usr/bin/garvelux \
+        usr/lib/systemd/system/garvelux@.service usr/lib/systemd/system/garvelux@.timer \
+        usr/lib/sysusers.d/garvelux.conf usr/lib/tmpfiles.d/garvelux.conf \
+        usr/share/doc/garvelux/changelog.gz usr/share/doc/garvelux/copyright \
+        usr/share/man/man1/garvelux.1.gz)"
 check "lintian finds no error and no warning" \
     lintian --allow-root --fail-on error,warning "$deb"
 dpkg-deb -x "$deb" "$work/root"
 check "packaged binary answers the syntax request" runs_syntax "$work/root/usr/bin/garvelux"
+
+# The maintainer scripts as dpkg runs them, in namespaces where
+# /etc/systemd/system holds two enabled instances and another timer, where
+# systemd runs when the first argument is "system", and where the system's
+# tools only record their calls: the links left, then the calls.
+dpkg-deb -e "$deb" "$work/control"
+mkdir "$work/tools"
+printf '#!/bin/sh\necho "${0##*/} $*" >>"%s"\n' "$work/calls" >"$work/tools/systemctl"
+chmod +x "$work/tools/systemctl"
+for tool in deb-systemd-invoke systemd-sysusers systemd-tmpfiles; do ln -s systemctl "$work/tools/$tool"; done
+after_scripts() { # "system" or "", the scripts run
+    rm -f "$work/calls"
+    PATH=$work/tools:$PATH unshare -rm sh -c '
+        mount -t tmpfs none /run && mkdir -p "/run/systemd/$1" &&
+        mount -t tmpfs none /etc/systemd/system && cd /etc/systemd/system &&
+        mkdir timers.target.wants multi-user.target.wants &&
+        ln -s /dev/null timers.target.wants/garvelux@fs1.timer &&
+        ln -s /dev/null multi-user.target.wants/garvelux@fs-2.timer &&
+        ln -s /dev/null timers.target.wants/other.timer &&
+        (cd "$0" && eval "$2") && find . -type l | sort' "$work/control" "$1" "$2"
+    cat "$work/calls" 2>/dev/null
+}
+enabled=$'./multi-user.target.wants/garvelux@fs-2.timer\n./timers.target.wants/garvelux@fs1.timer'
+check "removal stops every timer, disables it, and systemd forgets the units" \
+    test "$(after_scripts system './prerm remove && ./postrm remove')" == \
+    $'./timers.target.wants/other.timer\ndeb-systemd-invoke stop garvelux@*.timer\nsystemctl --system daemon-reload'
+check "removal without systemd disables every timer" \
+    test "$(after_scripts "" './prerm remove && ./postrm remove')" == ./timers.target.wants/other.timer
+check "an upgrade keeps the timers; systemd reads the new units" \
+    test "$(after_scripts system './prerm upgrade 0 && ./postrm upgrade 0 && ./postinst configure 0')" == \
+    "$enabled"$'\n./timers.target.wants/other.timer\nsystemd-sysusers garvelux.conf
+systemd-tmpfiles --create garvelux.conf\nsystemctl --system daemon-reload'
 
 echo "$((checks - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]
