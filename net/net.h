@@ -24,8 +24,9 @@ const long net_again = -2;
 
 // Milliseconds on a monotonic clock.
 int64_t net_now();
-// Bytes that no other host can predict, for the protocols' request ids.
-void net_random(uint8_t *bytes, size_t count);
+// Bytes that no other host can predict, for the protocols' request ids;
+// false when the system's generator fails.
+bool net_random(uint8_t *bytes, size_t count);
 // Makes the socket layer usable; 0, or the system's error code.
 uint32_t net_start();
 // The name's addresses for the port, in the resolver's order, at most

@@ -1,6 +1,5 @@
 // The sockets on POSIX.
 #include <cerrno>
-#include <cstring>
 #include <ctime>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -19,10 +18,9 @@ int64_t net_now()
 }
 
 // The kernel's generator; short reads of a few bytes do not happen.
-void net_random(uint8_t *bytes, size_t count)
+bool net_random(uint8_t *bytes, size_t count)
 {
-    if (getrandom(bytes, count, 0) != (ssize_t)count)
-        memset(bytes, 0, count);
+    return getrandom(bytes, count, 0) == (ssize_t)count;
 }
 
 uint32_t net_start()

@@ -4,8 +4,6 @@
 // After windows.h, which winsock2.h brings: RtlGenRandom.
 #include <ntsecapi.h>
 
-#include <cstring>
-
 #include "net/net.h"
 
 static_assert(net_most_sockets <= FD_SETSIZE, "select watches too few sockets");
@@ -21,10 +19,9 @@ int64_t net_now()
 }
 
 // The system's generator (RtlGenRandom, in ADVAPI32 since Windows XP).
-void net_random(uint8_t *bytes, size_t count)
+bool net_random(uint8_t *bytes, size_t count)
 {
-    if (!RtlGenRandom(bytes, (ULONG)count))
-        memset(bytes, 0, count);
+    return RtlGenRandom(bytes, (ULONG)count) != FALSE;
 }
 
 uint32_t net_start()

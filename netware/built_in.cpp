@@ -1,5 +1,7 @@
-// A server is found as a NetWare client finds it over IP: the hosts file
-// and DNS first, then SLP. Its addresses are raced on port 524.
+// A server is found as a NetWare client finds it over IP: where the site
+// configured SLP directory agents, from them first, else from the hosts
+// file and DNS first; then from the other. Its addresses are raced on
+// port 524.
 #include "netware/built_in.h"
 
 #include "ncp/ncp.h"
@@ -10,23 +12,29 @@ static const NWRCODE server_not_found = 0x8847;
 static const int64_t open_time_ms = 5000;
 static const NWCONN_HANDLE the_handle = 1;
 static const int most_addresses = 16;
+static slp_settings slp;
 
 // The log is open and the server not yet looked for: nothing from here on
-// needs more than setting the clock.
+// needs more than setting the clock. The SLP settings are read first, with
+// the run's own rights: a site may keep them from other users.
 NWRCODE built_in_init()
 {
+    read_slp_settings(&slp);
     drop_privileges();
     return net_start();
 }
 
+// Directory agents the site configured answer before the resolver, which
+// may ask the LAN (LLMNR, NetBIOS, mDNS) for a name that DNS lacks; the
+// group, which any LAN host can answer, only after it.
 static int find_server(const char *name, net_address *addresses)
 {
-    int count = net_resolve(name, "524", addresses, most_addresses);
-    if (count == 0) {
-        static char scopes[256], agents[512];
-        read_slp_settings(scopes, sizeof scopes, agents, sizeof agents);
-        count = slp_find_server(name, scopes, agents, addresses, most_addresses);
-    }
+    bool agents = slp_has_agents(&slp);
+    int count = agents ? slp_find_server(name, &slp, addresses, most_addresses) : 0;
+    if (count == 0)
+        count = net_resolve(name, "524", addresses, most_addresses);
+    if (count == 0 && !agents)
+        count = slp_find_server(name, &slp, addresses, most_addresses);
     return count;
 }
 

@@ -2,16 +2,13 @@
 // speaks NCP over TCP to it. Results are the NetWare client's codes.
 #pragma once
 
-#include <cstddef>
-
 #include "netware/netware.h"
+#include "slp/slp.h"
 
 NWRCODE built_in_init();
 NWRCODE built_in_open(const char *name, NWCONN_HANDLE *connection);
 NWRCODE built_in_date_and_time(NWCONN_HANDLE connection, uint8_t *date_time);
 void built_in_release();
 
-// Where the site names its SLP directory agents and scopes, as OpenSLP's
-// net.slp.DAAddresses and net.slp.useScopes read; each empty when not set.
-void read_slp_settings(char *scopes, size_t scopes_capacity, char *agents,
-                       size_t agents_capacity);
+// Where the site names its SLP directory agents and scopes.
+void read_slp_settings(slp_settings *settings);

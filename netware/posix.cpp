@@ -23,7 +23,7 @@ void release_client(void *)
     built_in_release();
 }
 
-void read_slp_settings(char *scopes, size_t scopes_capacity, char *agents, size_t agents_capacity)
+void read_slp_settings(slp_settings *settings)
 {
-    slp_read_config("/etc/slp.conf", scopes, scopes_capacity, agents, agents_capacity);
+    slp_read_config("/etc/slp.conf", settings);
 }

@@ -109,28 +109,31 @@ void release_client(void *reserved)
         reinterpret_cast<release_call>(bound[release])(reserved);
 }
 
-// One REG_SZ value of the policy key; empty when it is missing, of another
-// type or too long.
-static void read_policy_value(HKEY key, const char *name, char *out, size_t capacity)
+// One REG_SZ value of the policy key; empty when it is missing. False when
+// it is there but of another type, too long or unreadable.
+static bool read_policy_value(HKEY key, const char *name, char *out, size_t capacity)
 {
     DWORD type = 0, size = (DWORD)capacity - 1;
-    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE *>(out), &size) !=
-            ERROR_SUCCESS ||
-        type != REG_SZ)
-        size = 0;
-    out[size] = '\0';
+    LONG error = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE *>(out), &size);
+    bool read = error == ERROR_SUCCESS && type == REG_SZ;
+    out[read ? size : 0] = '\0';
+    return read || error == ERROR_FILE_NOT_FOUND;
 }
 
 // Group Policy's key, read in the 64-bit view, where a 64-bit policy
-// engine writes it.
-void read_slp_settings(char *scopes, size_t scopes_capacity, char *agents, size_t agents_capacity)
+// engine writes it. Agents that are set but cannot be read fail closed, as
+// OpenSLP's file does.
+void read_slp_settings(slp_settings *settings)
 {
-    scopes[0] = agents[0] = '\0';
+    *settings = {};
     HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Policies\\GARVELUX\\SLP", 0,
-                      KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+    LONG error = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Policies\\GARVELUX\\SLP", 0,
+                               KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key);
+    settings->unreadable = error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND;
+    if (error != ERROR_SUCCESS)
         return;
-    read_policy_value(key, "Scopes", scopes, scopes_capacity);
-    read_policy_value(key, "DAAddresses", agents, agents_capacity);
+    read_policy_value(key, "Scopes", settings->scopes, sizeof settings->scopes);
+    settings->unreadable =
+        !read_policy_value(key, "DAAddresses", settings->agents, sizeof settings->agents);
     RegCloseKey(key);
 }

@@ -1,16 +1,21 @@
 // OpenSLP's configuration file: lines "key = value", comments beginning
 // with # or ;. Only the keys that say whom to ask are read, as written
 // (the lookup tidies the lists); a line too long for the buffer is ignored
-// whole, and so is a value that does not fit.
+// whole, and so is a value that does not fit. But a file that exists and
+// cannot be read, or agents that do not fit, make the settings unreadable:
+// never a site without agents.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "slp/slp.h"
 
-static void take_value(const char *value, char *out, size_t capacity)
+static bool take_value(const char *value, char *out, size_t capacity)
 {
-    if ((size_t)snprintf(out, capacity, "%s", value) >= capacity)
-        out[0] = '\0';
+    if ((size_t)snprintf(out, capacity, "%s", value) < capacity)
+        return true;
+    out[0] = '\0';
+    return false;
 }
 
 static const char *value_of(const char *line, const char *key)
@@ -26,26 +31,27 @@ static const char *value_of(const char *line, const char *key)
     return *line == '=' ? line + 1 : nullptr;
 }
 
-void slp_read_config(const char *file, char *scopes, size_t scopes_capacity, char *agents,
-                     size_t agents_capacity)
+void slp_read_config(const char *file, slp_settings *settings)
 {
-    scopes[0] = '\0';
-    agents[0] = '\0';
-    FILE *config = file ? fopen(file, "r") : nullptr;
-    if (!config)
+    *settings = {};
+    FILE *config = fopen(file, "r");
+    if (!config) {
+        settings->unreadable = errno != ENOENT && errno != ENOTDIR;
         return;
+    }
     static char line[1024];
     bool whole = true;
     while (fgets(line, sizeof line, config)) {
         bool started_whole = whole;
         whole = strchr(line, '\n') != nullptr || feof(config);
+        const char *value = value_of(line, "net.slp.DAAddresses");
         if (!started_whole || !whole)
-            continue;
-        const char *value;
-        if ((value = value_of(line, "net.slp.useScopes")))
-            take_value(value, scopes, scopes_capacity);
-        else if ((value = value_of(line, "net.slp.DAAddresses")))
-            take_value(value, agents, agents_capacity);
+            settings->unreadable |= started_whole && value;
+        else if (value)
+            settings->unreadable |= !take_value(value, settings->agents, sizeof settings->agents);
+        else if ((value = value_of(line, "net.slp.useScopes")))
+            take_value(value, settings->scopes, sizeof settings->scopes);
     }
+    settings->unreadable |= ferror(config) != 0;
     fclose(config);
 }

@@ -1,11 +1,18 @@
-// The lookup, as RFC 2608 has a user agent look: the directory agents,
-// configured or discovered, by unicast only; the multicast group only when
-// there are none, or none of them serves our scopes or answers within a
-// second. A reply counts only from an agent that was asked by unicast, or,
-// for the group's question, from whoever answers it; the addresses only
-// from the agent that gave the URL. Every question has its own random XID.
-// Requests go out again after waits that double; everything ends at the
-// first usable answer, or after 2 seconds.
+// The lookup, as RFC 2608 has a user agent look, kept as a timeline of
+// peers: each party asked (a directory agent, the multicast group,
+// directory-agent discovery, an agent asked by unicast for a whole answer
+// or for the addresses) is one record with its address, XID, question
+// form, state and the time it is next due. A datagram is first read
+// without side effects, then applied to its peer's record alone; requests
+// leave in one place; one verdict says, from the same records, whether the
+// lookup has its answer, gives up, or when it wakes next.
+//
+// Directory agents that the site configured are its authority: they alone
+// are asked, whatever they answer. Without them the group is asked, beside
+// discovery and the agents it finds. A reply counts only from its peer
+// (address and XID; any address for the group's and discovery's XIDs);
+// the addresses only from the agent that gave the URL. Everything ends at
+// the first usable answer, or after 2 seconds.
 #include <cstdio>
 #include <cstring>
 
@@ -15,445 +22,463 @@ static const uint16_t slp_port = 427;
 static const uint32_t multicast_group = 0xEFFFFFFD; // 239.255.255.253
 static const int64_t lookup_time_ms = 2000;
 static const int64_t first_wait_ms = 500; // then twice as long each time
-static const int64_t agents_time_ms = 1000;
 static const int64_t tcp_time_ms = 500;
+static const int64_t resolving_time_ms = 1000;
 static const int most_agents = 8;
+static const int most_peers = most_agents + 4;
 static const int most_found = 16;
 static const int most_responders = 32;
 static const char server_type[] = "service:bindery.novell";
 static const char agent_type[] = "service:directory-agent";
-static const uint16_t parse_error = 2;
-// What a directory agent is asked in turn: the server's name by RFC 2608's
-// operator, by old NetWare agents' one, then every server of the scope.
-static const char *const dialects[] = {"=", "==", nullptr};
+static const uint16_t parse_error = 2, busy_now = 11;
+// What a directory agent is asked in turn for the server: its name by RFC
+// 2608's operator, by old NetWare agents' one, then the question as the
+// group is asked it (every server of the scope). Every other peer is asked
+// the question as written.
+static const char *const forms[] = {"=", "==", nullptr};
+static const uint8_t as_written = 2;
 
-static net_socket udp = net_no_socket;
-static int64_t deadline;
-static char scopes[256];
-static const char *looked_for;
-static uint8_t request[1400];
-static uint8_t reply[65536];
+// Replies as they arrive: datagrams, and an answer over TCP.
+static uint8_t datagram[65536];
+static uint8_t stream[65536];
 
-// The question, and how far it has gone.
-static uint8_t asked;
-static const char *target_text;
-static const char *wanted;
-static int64_t next_round;
-static int64_t wait_ms;
-static bool any_sent;
+enum peer_kind : uint8_t { unicast_peer, group_peer, discovery_peer };
+enum peer_state : uint8_t { to_ask, asked, fetching, finished, answered };
 
-// The agents asked by unicast: directory agents, or the one that gave the
-// URL. One that served the scope without the answer, or refused it, is
-// asked no more.
-enum agent_state : uint8_t { agent_asked, agent_served, agent_refused };
-static net_address agents[most_agents];
-static int agent_count;
-static uint16_t agent_xid[most_agents];
-static uint8_t agent_dialect[most_agents];
-static agent_state agent_states[most_agents];
-static bool any_served;
-static int64_t agents_until;
-
-// The group's question while it is asked, and directory-agent discovery.
-static bool multicasting;
-static uint16_t group_xid;
-static uint32_t responders[most_responders];
-static int responder_count;
-static uint16_t discovery_xid;
-static bool discovery_sent;
-
-// An answer too large for its datagram, asked for again over TCP from the
-// same agent, beside the datagrams.
-static net_socket tcp = net_no_socket;
-static bool tcp_connecting;
-static int64_t tcp_until;
-static uint8_t tcp_request[1400];
-static size_t tcp_request_size;
-static uint8_t tcp_reply[65536];
-static size_t tcp_have;
-static size_t tcp_need;
-static uint16_t tcp_xid;
-static uint32_t tcp_agent;
-
-// The answer.
-static char url[256];
-static uint32_t answered_by;
-static uint32_t found[most_found];
-static int found_count;
-
-static uint16_t new_xid()
-{
+struct peer {
+    uint32_t address;
     uint16_t xid;
-    net_random(reinterpret_cast<uint8_t *>(&xid), sizeof xid);
-    return xid != 0 ? xid : 1;
+    peer_kind kind;
+    uint8_t form;
+    peer_state state;
+    int64_t due;  // asked (again) then, or its TCP exchange given up
+    int64_t wait; // after the next request, until it is asked again
+};
+
+// A service request for the server's URL, or an attribute request for its
+// addresses.
+struct question {
+    uint8_t function;
+    const char *target; // service type or URL
+    const char *wanted; // predicate or tag list, as written
+    const char *name;
+    const char *scopes;
+};
+
+struct responders {
+    uint32_t address[most_responders];
+    int count;
+};
+
+struct lookup {
+    question q;
+    net_socket udp;
+    int64_t until;
+    peer peers[most_peers];
+    int count;
+    responders heard[2]; // by the group's and by discovery's question
+    // One answer too large for its datagram, asked for again over TCP.
+    net_socket tcp;
+    int tcp_peer;
+    bool connecting;
+    size_t have, need;
+    // The answer.
+    uint32_t answerer;
+    char url[256];
+    uint32_t found[most_found];
+    int found_count;
+};
+
+// What one reply says to its peer.
+struct hearing {
+    int peer; // -1: to none
+    bool advert;
+    int error;
+    bool overflowed;
+    bool usable;
+    char url[256];
+    uint32_t found[most_found];
+    int found_count;
+};
+
+// A fresh XID for the peer's next question; a random source that fails
+// leaves it unasked.
+static void renew(peer *p)
+{
+    if (!net_random(reinterpret_cast<uint8_t *>(&p->xid), sizeof p->xid) || p->xid == 0)
+        p->state = finished;
 }
 
-static int agent_of(uint32_t address)
+static void add_peer(lookup *l, peer_kind kind, uint32_t address, uint8_t form, int64_t now)
 {
-    for (int i = 0; i < agent_count; i++)
-        if (net_ipv4_of(&agents[i]) == address)
-            return i;
-    return -1;
+    if (l->count == most_peers)
+        return;
+    peer *p = &l->peers[l->count++];
+    *p = {address, 0, kind, form, to_ask, now, first_wait_ms};
+    renew(p);
 }
 
-static bool responded(uint32_t address)
+static bool is_peer(const lookup *l, uint32_t address)
 {
-    for (int i = 0; i < responder_count; i++)
-        if (responders[i] == address)
+    for (int i = 0; i < l->count; i++)
+        if (l->peers[i].kind == unicast_peer && l->peers[i].address == address)
             return true;
     return false;
 }
 
-static void note_responder(uint32_t address)
+static void note(responders *list, uint32_t address)
 {
-    if (!responded(address) && responder_count < most_responders)
-        responders[responder_count++] = address;
+    for (int i = 0; i < list->count; i++)
+        if (list->address[i] == address)
+            return;
+    if (list->count < most_responders)
+        list->address[list->count++] = address;
 }
 
 // The previous-responder list: dotted addresses, comma-separated.
-static const char *responder_list()
+static void write_responders(const responders *list, char *out, size_t capacity)
 {
-    static char list[most_responders * 16];
     size_t at = 0;
-    list[0] = '\0';
-    for (int i = 0; i < responder_count; i++) {
-        uint32_t a = responders[i];
-        at += (size_t)snprintf(list + at, sizeof list - at, "%s%u.%u.%u.%u", i ? "," : "",
-                               a >> 24, a >> 16 & 0xFF, a >> 8 & 0xFF, a & 0xFF);
+    out[0] = '\0';
+    for (int i = 0; i < list->count; i++) {
+        uint32_t a = list->address[i];
+        at += (size_t)snprintf(out + at, capacity - at, "%s%u.%u.%u.%u", i ? "," : "", a >> 24,
+                               a >> 16 & 0xFF, a >> 8 & 0xFF, a & 0xFF);
     }
-    return list;
 }
 
-// The question as one agent (agent >= 0) or the group (-1) is asked it.
-static size_t write_question(uint8_t *out, size_t capacity, int agent, bool multicast)
+// The peer's request: by unicast, or to the group with its responders.
+static size_t write_question(const lookup *l, const peer *p, uint8_t *out, size_t capacity)
 {
-    char predicate[400];
-    const char *what = wanted;
-    if (agent >= 0 && asked == slp_service_request && dialects[agent_dialect[agent]]) {
-        if (!slp_write_predicate(predicate, sizeof predicate, dialects[agent_dialect[agent]],
-                                 looked_for))
+    char predicate[400], list[most_responders * 16] = "";
+    const char *what = l->q.wanted;
+    if (forms[p->form]) {
+        if (!slp_write_predicate(predicate, sizeof predicate, forms[p->form], l->q.name))
             return 0;
         what = predicate;
     }
-    return slp_write_request(out, capacity, asked, agent >= 0 ? agent_xid[agent] : group_xid,
-                             multicast, multicast ? responder_list() : "", target_text, scopes,
-                             what);
+    bool multicast = p->kind != unicast_peer;
+    if (multicast)
+        write_responders(&l->heard[p->kind - group_peer], list, sizeof list);
+    return slp_write_request(out, capacity, l->q.function, p->xid, multicast, list,
+                             p->kind == discovery_peer ? agent_type : l->q.target, l->q.scopes,
+                             p->kind == discovery_peer ? "" : what);
 }
 
-static bool send_to(size_t size, uint32_t address)
+// What the reply says to peer i; false when it is not that peer's reply.
+static bool read_reply(const lookup *l, int i, const uint8_t *reply, size_t size, hearing *h)
 {
-    net_address to;
-    net_ipv4(address, slp_port, &to);
-    return size != 0 && net_send_to(udp, request, size, &to) == (long)size;
-}
-
-static bool send_to_agent(int agent)
-{
-    return send_to(write_question(request, sizeof request, agent, false),
-                   net_ipv4_of(&agents[agent]));
-}
-
-// Sends the question to the group, or to every agent still asked; true
-// when at least one request left. An agent that cannot be reached counts
-// as one that refused.
-static bool send_round()
-{
-    if (multicasting) {
-        bool sent = send_to(write_question(request, sizeof request, -1, true), multicast_group);
-        if (discovery_xid != 0 && !discovery_sent) {
-            discovery_sent = true;
-            sent |= send_to(slp_write_request(request, sizeof request, slp_service_request,
-                                              discovery_xid, true, "", agent_type, scopes, ""),
-                            multicast_group);
-        }
-        return sent;
-    }
-    bool sent = false;
-    for (int i = 0; i < agent_count; i++) {
-        if (agent_states[i] != agent_asked)
-            continue;
-        if (send_to_agent(i))
-            sent = true;
-        else
-            agent_states[i] = agent_refused;
-    }
-    return sent;
-}
-
-static void start_rounds(int64_t now)
-{
-    wait_ms = first_wait_ms;
-    next_round = now;
-    any_sent = false;
-}
-
-static void ask_group(int64_t now)
-{
-    multicasting = true;
-    group_xid = new_xid();
-    responder_count = 0;
-    start_rounds(now);
-}
-
-static void ask_agent_anew(int agent)
-{
-    agent_xid[agent] = new_xid();
-    agent_states[agent] = agent_asked;
-}
-
-static void ask_agents(int64_t now)
-{
-    multicasting = false;
-    group_xid = 0;
-    any_served = false;
-    for (int i = 0; i < agent_count; i++) {
-        agent_dialect[i] = 0;
-        ask_agent_anew(i);
-    }
-    agents_until = now + agents_time_ms;
-    start_rounds(now);
-}
-
-// A directory agent's advertisement, answering discovery: that agent is
-// asked from now on, by unicast.
-static void take_advert(size_t size, uint32_t from, int64_t now)
-{
-    if (!slp_read_agent_advert(reply, size, discovery_xid, scopes) || from == 0 ||
-        agent_of(from) >= 0 || agent_count == most_agents)
-        return;
-    int agent = agent_count++;
-    net_ipv4(from, slp_port, &agents[agent]);
-    agent_dialect[agent] = 0;
-    ask_agent_anew(agent);
-    if (multicasting)
-        ask_agents(now);
+    const peer *p = &l->peers[i];
+    h->peer = i;
+    if (p->kind == discovery_peer)
+        return (h->advert = slp_read_agent_advert(reply, size, p->xid, l->q.scopes));
+    h->error = slp_reply_status(reply, size, (uint8_t)(l->q.function + 1), p->xid, &h->overflowed);
+    if (h->error != 0)
+        return h->error > 0;
+    if (l->q.function == slp_service_request)
+        h->usable = slp_read_service_reply(reply, size, p->xid, l->q.name, h->url, sizeof h->url);
     else
-        send_to_agent(agent);
-}
-
-static bool usable(const uint8_t *message, size_t size, uint16_t xid)
-{
-    if (asked == slp_service_request)
-        return slp_read_service_reply(message, size, xid, looked_for, url, sizeof url);
-    found_count = slp_read_attribute_reply(message, size, xid, found, most_found);
-    return found_count > 0;
-}
-
-static void close_tcp()
-{
-    net_close(tcp);
-    tcp = net_no_socket;
-}
-
-static void start_tcp(uint32_t agent_address, int agent, uint16_t xid, int64_t now)
-{
-    if (tcp != net_no_socket)
-        return;
-    tcp_request_size = write_question(tcp_request, sizeof tcp_request, agent, false);
-    net_address at;
-    net_ipv4(agent_address, slp_port, &at);
-    tcp = tcp_request_size != 0 ? net_connect(&at) : net_no_socket;
-    tcp_connecting = true;
-    tcp_until = now + tcp_time_ms < deadline ? now + tcp_time_ms : deadline;
-    tcp_have = 0;
-    tcp_need = 5; // as far as the length
-    tcp_xid = xid;
-    tcp_agent = agent_address;
-}
-
-// One step of the TCP exchange once its socket is ready: true when the
-// whole reply is in and answers the question.
-static bool step_tcp()
-{
-    if (tcp_connecting) {
-        tcp_connecting = false;
-        if (!net_connected(tcp) || !net_send_all(tcp, tcp_request, tcp_request_size, tcp_until))
-            close_tcp();
-        return false;
-    }
-    long n = net_recv(tcp, tcp_reply + tcp_have, tcp_need - tcp_have);
-    if (n == net_again)
-        return false;
-    if (n <= 0) {
-        close_tcp();
-        return false;
-    }
-    tcp_have += (size_t)n;
-    if (tcp_need == 5 && tcp_have == 5) {
-        tcp_need = (size_t)tcp_reply[2] << 16 | (size_t)tcp_reply[3] << 8 | tcp_reply[4];
-        if (tcp_need <= 5 || tcp_need > sizeof tcp_reply) {
-            close_tcp();
-            return false;
-        }
-    }
-    if (tcp_have < tcp_need)
-        return false;
-    close_tcp();
-    if (!usable(tcp_reply, tcp_need, tcp_xid))
-        return false;
-    answered_by = tcp_agent;
+        h->usable = (h->found_count = slp_read_attribute_reply(reply, size, p->xid, h->found,
+                                                               most_found)) > 0;
     return true;
 }
 
-// An agent's reply without the answer: a directory agent that served the
-// scope or could not read the predicate is asked by the next dialect, and
-// by none once all are spent.
-static void note_agent(int agent, int error)
+// Whose reply a datagram is, among the peers waiting for one, and what it
+// says; no peer's when none asked it.
+static void classify(const lookup *l, const uint8_t *reply, size_t size, uint32_t from,
+                     hearing *h)
 {
-    if (error == 0)
-        any_served = true;
-    bool next_dialect = asked == slp_service_request && dialects[agent_dialect[agent]] &&
-                        (error == 0 || error == parse_error);
-    if (!next_dialect) {
-        agent_states[agent] = error == 0 ? agent_served : agent_refused;
+    for (int i = 0; i < l->count && from != 0; i++) {
+        const peer *p = &l->peers[i];
+        *h = {};
+        if (p->state == asked && (p->kind != unicast_peer || p->address == from) &&
+            read_reply(l, i, reply, size, h))
+            return;
+    }
+    h->peer = -1;
+}
+
+static void hear_no_more(const lookup *l, peer *p)
+{
+    p->state = l->q.function == slp_service_request ? finished : asked;
+}
+
+static void ask_again(peer *p, uint8_t form, int64_t due)
+{
+    p->form = form;
+    p->state = to_ask;
+    p->due = due;
+    renew(p);
+}
+
+// A reply's effect on its peer's record, and on nothing else but the
+// answer, the responder lists and the peers that it brings. A directory
+// agent that served the scope without the server, or could not read the
+// predicate, is asked by the next form; one that is busy, again when it is
+// due. The agent that gave the URL is heard until the bound, whatever else
+// it seems to say: a failure may be forged.
+static void apply(lookup *l, const hearing *h, uint32_t from, int64_t now)
+{
+    peer *p = &l->peers[h->peer];
+    if (p->kind != unicast_peer)
+        note(&l->heard[p->kind - group_peer], from);
+    if (h->advert) {
+        if (!is_peer(l, from) && l->count < most_peers - 1) // room left for a TCP exchange
+            add_peer(l, unicast_peer, from, 0, now);
         return;
     }
-    agent_dialect[agent]++;
-    ask_agent_anew(agent);
-    if (!send_to_agent(agent))
-        agent_states[agent] = agent_refused;
-}
-
-// One datagram from the network: true when it answers the question. The
-// whole URL entries of a reply that did not fit are tried before TCP is.
-static bool take_datagram(size_t size, uint32_t from, int64_t now)
-{
-    if (from == 0)
-        return false;
-    if (discovery_xid != 0)
-        take_advert(size, from, now);
-    uint8_t answer = asked == slp_service_request ? slp_service_reply : slp_attribute_reply;
-    int agent = agent_of(from);
-    bool overflowed = false;
-    uint16_t xid = agent >= 0 ? agent_xid[agent] : 0;
-    int error = agent >= 0 ? slp_reply_status(reply, size, answer, xid, &overflowed) : -1;
-    if (error < 0) {
-        agent = -1;
-        xid = group_xid;
-        error = group_xid != 0 ? slp_reply_status(reply, size, answer, xid, &overflowed) : -1;
+    if (h->usable) {
+        p->state = answered;
+        l->answerer = from;
+        memcpy(l->url, h->url, sizeof l->url);
+        memcpy(l->found, h->found, sizeof l->found);
+        l->found_count = h->found_count;
+        return;
     }
-    if (error < 0)
-        return false;
-    if (error == 0 && usable(reply, size, xid)) {
-        answered_by = from;
-        return true;
+    bool fetch = h->error == 0 && h->overflowed && l->tcp_peer < 0;
+    if (p->kind == group_peer) {
+        // The agent that answered is asked over TCP, beside the group.
+        if (!fetch || is_peer(l, from) || l->count == most_peers)
+            return;
+        uint16_t xid = p->xid;
+        add_peer(l, unicast_peer, from, as_written, now);
+        p = &l->peers[l->count - 1];
+        p->xid = xid;
     }
-    if (error == 0 && overflowed)
-        start_tcp(from, agent, xid, now);
-    if (agent >= 0)
-        note_agent(agent, error);
-    else
-        note_responder(from);
-    return false;
+    if (fetch) {
+        p->state = fetching;
+        p->due = now + tcp_time_ms < l->until ? now + tcp_time_ms : l->until;
+        l->tcp_peer = (int)(p - l->peers);
+    } else if (h->error == busy_now) {
+        ask_again(p, p->form, p->due);
+    } else if (forms[p->form] && (h->error == 0 || h->error == parse_error)) {
+        ask_again(p, (uint8_t)(p->form + 1), now);
+        p->wait = first_wait_ms;
+    } else {
+        hear_no_more(l, p);
+    }
 }
 
-// Directory agents that have all answered without the server end the
-// lookup; when none has served the scope in its time, the group is asked.
-// The agent that gave the URL is waited for until the end: what looks like
-// its reply may be forged.
-static bool agents_spent(int64_t now, bool group_allowed, bool *give_up)
+static void end_tcp(lookup *l)
 {
-    bool all_done = true;
-    for (int i = 0; i < agent_count; i++)
-        all_done &= agent_states[i] != agent_asked;
-    *give_up = group_allowed && all_done && any_served;
-    return group_allowed && !any_served && (all_done || now >= agents_until);
+    if (l->tcp != net_no_socket)
+        net_close(l->tcp);
+    l->tcp = net_no_socket;
+    l->tcp_peer = -1;
 }
 
-static bool ask(uint8_t function, const char *target, const char *what, bool group_allowed)
+// An exchange that ended without a whole reply: as an answer without the
+// server.
+static void tcp_failed(lookup *l)
 {
-    if (tcp != net_no_socket)
-        close_tcp(); // what it would bring answers the question before
-    asked = function;
-    target_text = target;
-    wanted = what;
-    int64_t now = net_now();
-    if (agent_count > 0)
-        ask_agents(now);
-    else
-        ask_group(now);
+    hear_no_more(l, &l->peers[l->tcp_peer]);
+    end_tcp(l);
+}
+
+static bool start_tcp(lookup *l)
+{
+    net_address at;
+    net_ipv4(l->peers[l->tcp_peer].address, slp_port, &at);
+    l->tcp = net_connect(&at);
+    l->connecting = true;
+    l->have = 0;
+    l->need = 5; // as far as the length
+    return l->tcp != net_no_socket;
+}
+
+static bool send_to(const lookup *l, const peer *p)
+{
+    uint8_t request[1400];
+    size_t size = write_question(l, p, request, sizeof request);
+    net_address to;
+    net_ipv4(p->kind == unicast_peer ? p->address : multicast_group, slp_port, &to);
+    return size != 0 && net_send_to(l->udp, request, size, &to) == (long)size;
+}
+
+// Every peer whose time has come is asked (again), or its TCP exchange is
+// started or given up. A peer that cannot be reached is finished.
+static void send_due(lookup *l, int64_t now)
+{
+    if (l->tcp_peer >= 0 && l->tcp == net_no_socket && !start_tcp(l))
+        tcp_failed(l);
+    for (int i = 0; i < l->count; i++) {
+        peer *p = &l->peers[i];
+        if (p->due > now || p->state == finished || p->state == answered)
+            continue;
+        if (p->state == fetching) {
+            tcp_failed(l);
+        } else if (send_to(l, p)) {
+            p->state = asked;
+            p->due = now + p->wait;
+            p->wait *= 2;
+        } else {
+            p->state = finished;
+        }
+    }
+}
+
+enum outcome { searching, found, given_up };
+
+// The one verdict: found, given up (once the bound has passed or no peer
+// is left to hear from), or searching until the time returned: the
+// earliest that any peer is due, or the bound.
+static int64_t verdict(const lookup *l, int64_t now, outcome *result)
+{
+    int64_t wake = l->until;
+    bool waiting = false;
+    for (int i = 0; i < l->count; i++) {
+        const peer *p = &l->peers[i];
+        if (p->state == answered) {
+            *result = found;
+            return now;
+        }
+        if (p->state != finished) {
+            waiting = true;
+            wake = p->due < wake ? p->due : wake;
+        }
+    }
+    *result = waiting && now < l->until ? searching : given_up;
+    return wake;
+}
+
+// One step of the TCP exchange once its socket is ready.
+static void step_tcp(lookup *l, int64_t now)
+{
+    if (l->connecting) {
+        uint8_t request[1400];
+        size_t size = write_question(l, &l->peers[l->tcp_peer], request, sizeof request);
+        l->connecting = false;
+        if (size == 0 || !net_connected(l->tcp) ||
+            !net_send_all(l->tcp, request, size, l->peers[l->tcp_peer].due))
+            tcp_failed(l);
+        return;
+    }
+    long n = net_recv(l->tcp, stream + l->have, l->need - l->have);
+    if (n == net_again)
+        return;
+    l->have += n > 0 ? (size_t)n : 0;
+    if (n > 0 && l->need == 5 && l->have == 5)
+        l->need = (size_t)stream[2] << 16 | (size_t)stream[3] << 8 | stream[4];
+    if (n <= 0 || l->need <= 5 || l->need > sizeof stream) {
+        tcp_failed(l);
+        return;
+    }
+    if (l->have < l->need)
+        return;
+    // A reply over TCP is whole: it is not fetched again.
+    hearing h = {};
+    read_reply(l, l->tcp_peer, stream, l->need, &h);
+    h.overflowed = false;
+    end_tcp(l);
+    apply(l, &h, l->peers[h.peer].address, now);
+}
+
+static void take_datagram(lookup *l, int64_t now)
+{
+    net_address from;
+    long size = net_recv_from(l->udp, datagram, sizeof datagram, &from);
+    hearing h;
+    if (size > 0)
+        classify(l, datagram, (size_t)size, net_ipv4_of(&from), &h);
+    if (size > 0 && h.peer >= 0)
+        apply(l, &h, net_ipv4_of(&from), now);
+}
+
+static bool run(lookup *l)
+{
     for (;;) {
-        now = net_now();
-        bool give_up = false;
-        if (!multicasting && agents_spent(now, group_allowed, &give_up)) {
-            discovery_xid = 0;
-            ask_group(now);
+        int64_t now = net_now();
+        send_due(l, now);
+        outcome result;
+        int64_t wake = verdict(l, now, &result);
+        if (result != searching) {
+            end_tcp(l);
+            return result == found;
         }
-        if (give_up || now >= deadline)
-            return false;
-        if (tcp != net_no_socket && now >= tcp_until)
-            close_tcp();
-        if (now >= next_round) {
-            bool sent = send_round();
-            any_sent |= sent;
-            if (multicasting && !any_sent)
-                return false; // nobody can be reached: nobody can answer
-            next_round = now + wait_ms;
-            wait_ms *= 2;
-            continue;
-        }
-        net_socket sockets[2] = {udp, tcp};
-        int64_t until = next_round < deadline ? next_round : deadline;
-        if (tcp != net_no_socket && tcp_until < until)
-            until = tcp_until;
-        int ready = net_wait(sockets, tcp != net_no_socket ? 2 : 1, tcp_connecting ? 2 : 0, until);
-        if (ready == 1 && step_tcp())
-            return true;
-        if (ready != 0)
-            continue;
-        net_address from;
-        long size = net_recv_from(udp, reply, sizeof reply, &from);
-        if (size > 0 && take_datagram((size_t)size, net_ipv4_of(&from), now))
-            return true;
+        net_socket sockets[2] = {l->udp, l->tcp};
+        int ready = net_wait(sockets, l->tcp != net_no_socket ? 2 : 1, l->connecting ? 2 : 0,
+                             wake);
+        if (ready == 1)
+            step_tcp(l, net_now());
+        else if (ready == 0)
+            take_datagram(l, net_now());
     }
 }
 
-// The configured directory agents, resolved before the lookup's time
-// starts: numeric addresses at once, names as the resolver's own settings
-// bound it.
-static void resolve_agents(const char *list)
+static void start(lookup *l, const question &q, net_socket udp, int64_t until)
 {
-    static char names[512];
-    agent_count = 0;
-    if (!slp_tidy_list(list, names, sizeof names))
-        return;
-    for (char *name = strtok(names, ","); name && agent_count < most_agents;
+    *l = {};
+    l->q = q;
+    l->udp = udp;
+    l->until = until;
+    l->tcp = net_no_socket;
+    l->tcp_peer = -1;
+}
+
+static bool numeric(const char *name)
+{
+    return strspn(name, "0123456789.") == strlen(name);
+}
+
+// The configured agents, resolved before the lookup's time starts: names
+// until resolving has taken a second, numeric addresses always.
+static void add_agents(lookup *l, const char *list)
+{
+    char names[sizeof slp_settings::agents];
+    int64_t started = net_now();
+    slp_tidy_list(list, names, sizeof names);
+    for (char *name = strtok(names, ","); name && l->count < most_agents;
          name = strtok(nullptr, ",")) {
         net_address address[4];
-        int count = net_resolve(name, "427", address, 4);
-        for (int i = 0; i < count; i++)
-            if (net_ipv4_of(&address[i]) != 0 && agent_of(net_ipv4_of(&address[i])) < 0) {
-                net_ipv4(net_ipv4_of(&address[i]), slp_port, &agents[agent_count++]);
+        int count = numeric(name) || net_now() - started < resolving_time_ms
+                        ? net_resolve(name, "427", address, 4)
+                        : 0;
+        for (int i = 0; i < count; i++) {
+            uint32_t a = net_ipv4_of(&address[i]);
+            if (a != 0 && !is_peer(l, a)) {
+                add_peer(l, unicast_peer, a, 0, 0);
                 break;
             }
+        }
     }
 }
 
-int slp_find_server(const char *name, const char *scope_list, const char *agent_list,
-                    net_address *addresses, int capacity)
+bool slp_has_agents(const slp_settings *settings)
 {
-    if (!slp_tidy_list(scope_list, scopes, sizeof scopes) || scopes[0] == '\0')
+    char agents[sizeof settings->agents];
+    return settings->unreadable || !slp_tidy_list(settings->agents, agents, sizeof agents) ||
+           agents[0] != '\0';
+}
+
+int slp_find_server(const char *name, const slp_settings *settings, net_address *addresses,
+                    int capacity)
+{
+    lookup service, attributes;
+    char scopes[sizeof settings->scopes];
+    if (!slp_tidy_list(settings->scopes, scopes, sizeof scopes) || scopes[0] == '\0')
         snprintf(scopes, sizeof scopes, "DEFAULT");
-    resolve_agents(agent_list);
-    udp = net_udp_open();
-    if (udp == net_no_socket)
+    if (settings->unreadable)
         return 0;
-    deadline = net_now() + lookup_time_ms;
-    looked_for = name;
-    discovery_xid = agent_count == 0 ? new_xid() : 0;
-    discovery_sent = false;
-    int count = 0;
-    if (ask(slp_service_request, server_type, "", true)) {
-        // The attribute request to the agent that knows, and to it alone.
-        discovery_xid = 0;
-        agent_count = 1;
-        net_ipv4(answered_by, slp_port, &agents[0]);
-        if (ask(slp_attribute_request, url, "svcaddr-ws", false))
-            for (; count < found_count && count < capacity; count++)
-                net_ipv4(found[count], 524, &addresses[count]);
+    start(&service, {slp_service_request, server_type, "", name, scopes}, net_no_socket, 0);
+    if (slp_has_agents(settings))
+        add_agents(&service, settings->agents);
+    if (!slp_has_agents(settings)) {
+        add_peer(&service, group_peer, 0, as_written, 0);
+        add_peer(&service, discovery_peer, 0, as_written, 0);
     }
-    if (tcp != net_no_socket)
-        close_tcp();
-    net_close(udp);
+    service.udp = net_udp_open();
+    service.until = net_now() + lookup_time_ms;
+    int count = 0;
+    if (service.udp != net_no_socket && run(&service)) {
+        // The attribute request to the agent that knows, and to it alone.
+        start(&attributes, {slp_attribute_request, service.url, "svcaddr-ws", name, scopes},
+              service.udp, service.until);
+        add_peer(&attributes, unicast_peer, service.answerer, as_written, net_now());
+        if (run(&attributes))
+            for (; count < attributes.found_count && count < capacity; count++)
+                net_ipv4(attributes.found[count], 524, &addresses[count]);
+    }
+    if (service.udp != net_no_socket)
+        net_close(service.udp);
     return count;
 }

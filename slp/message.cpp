@@ -111,13 +111,19 @@ static bool overflowed(const uint8_t *reply)
 
 // The extensions, each at its offset (RFC 2608, section 9.1): none that
 // must be understood (IDs 0x4000 to 0x7FFF), as this agent knows none, and
-// each one further on and inside what arrived.
-static bool only_optional_extensions(const uint8_t *reply, size_t size)
+// each one further on and inside what arrived, or past the cut of a reply
+// that did not fit (TCP brings those). The body ends where they begin.
+static bool only_optional_extensions(const uint8_t *reply, size_t size, size_t *body_end)
 {
     size_t previous = 0;
+    *body_end = size;
     for (size_t at = get24(reply + 7); at != 0; at = get24(reply + at + 2)) {
-        if (at <= previous || at < header_size || size - 5 < at)
+        if (at <= previous || at < header_size)
             return false;
+        if (previous == 0 && at < size)
+            *body_end = at;
+        if (size - 5 < at)
+            return overflowed(reply) && at + 5 <= get24(reply + 2);
         unsigned id = (unsigned)(reply[at] << 8 | reply[at + 1]);
         if (id >= 0x4000 && id <= 0x7FFF)
             return false;
@@ -126,26 +132,20 @@ static bool only_optional_extensions(const uint8_t *reply, size_t size)
     return true;
 }
 
-// A reply of that function to xid whose stated length is what arrived, or,
-// when it did not fit into its datagram, at least that.
-static bool header_matches(const uint8_t *reply, size_t size, uint8_t function, uint16_t xid)
-{
-    if (size < header_size || reply[0] != slp_version || reply[1] != function ||
-        (uint16_t)(reply[10] << 8 | reply[11]) != xid)
-        return false;
-    size_t stated = get24(reply + 2);
-    return (stated == size || (overflowed(reply) && stated > size)) &&
-           only_optional_extensions(reply, size);
-}
-
-// The reply's body after its error code.
+// The body of a reply of that function to xid whose stated length is what
+// arrived, or, when it did not fit into its datagram, at least that; after
+// its error code.
 static bool open_body(const uint8_t *reply, size_t size, uint8_t function, uint16_t xid,
                       reader *r, uint16_t *error)
 {
-    if (!header_matches(reply, size, function, xid))
+    size_t stated = size >= header_size ? get24(reply + 2) : 0, body_end;
+    if (size < header_size || reply[0] != slp_version || reply[1] != function ||
+        (uint16_t)(reply[10] << 8 | reply[11]) != xid ||
+        !(stated == size || (overflowed(reply) && stated > size)) ||
+        !only_optional_extensions(reply, size, &body_end))
         return false;
     r->at = reply + 12;
-    r->end = reply + size;
+    r->end = reply + body_end;
     const char *tag;
     size_t tag_length;
     return get_string(r, &tag, &tag_length) && get16(r, error);

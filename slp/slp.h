@@ -9,13 +9,24 @@
 
 #include "net/net.h"
 
+// Where the site names its directory agents and scopes, as OpenSLP's
+// net.slp.DAAddresses and net.slp.useScopes read (comma-separated; DEFAULT,
+// and no agents, when empty). unreadable: settings that exist but cannot be
+// read whole, which fail closed as agents that never answer.
+struct slp_settings {
+    char scopes[256];
+    char agents[512];
+    bool unreadable;
+};
+
+// True when the site has made directory agents its authority: then they
+// alone are asked, never the multicast group, and before the resolver.
+bool slp_has_agents(const slp_settings *settings);
 // The server's IPv4 addresses on port 524, at most capacity of them; 0
-// when no agent knows the name within 2 seconds. scopes and agents are
-// comma-separated lists as OpenSLP's net.slp.useScopes and
-// net.slp.DAAddresses read (DEFAULT, and none, when empty); the agents are
-// resolved before the 2 seconds start.
-int slp_find_server(const char *name, const char *scopes, const char *agents,
-                    net_address *addresses, int capacity);
+// when no agent knows the name within 2 seconds. The agents are resolved
+// before the 2 seconds start, names for at most a second.
+int slp_find_server(const char *name, const slp_settings *settings, net_address *addresses,
+                    int capacity);
 
 enum : uint8_t {
     slp_service_request = 1,
@@ -60,8 +71,6 @@ bool slp_read_agent_advert(const uint8_t *reply, size_t size, uint16_t xid, cons
 // empty elements dropped, blanks inside kept; false when it does not fit
 // (capacity is at least 1).
 bool slp_tidy_list(const char *list, char *out, size_t capacity);
-// net.slp.useScopes and net.slp.DAAddresses from OpenSLP's configuration
-// file, as written; empty when the file, or a key, is missing or
-// malformed.
-void slp_read_config(const char *file, char *scopes, size_t scopes_capacity, char *agents,
-                     size_t agents_capacity);
+// The settings from OpenSLP's configuration file, as written; none when
+// the file is missing.
+void slp_read_config(const char *file, slp_settings *settings);

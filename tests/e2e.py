@@ -79,11 +79,12 @@ def replace(offset, value):
 class Native:
     @staticmethod
     @contextlib.contextmanager
-    def slp_settings(agents, scopes):
+    def slp_settings(agents, scopes, mode):
         """OpenSLP's configuration file, as a site writes it."""
         with open("/etc/slp.conf", "w") as conf:
             conf.write("# the site's agents\nnet.slp.DAAddresses = %s\n"
                        "; and scopes\n net.slp.useScopes=%s\n" % (agents, scopes))
+        os.chmod("/etc/slp.conf", mode)
         try:
             yield
         finally:
@@ -111,7 +112,7 @@ class Wine:
     """Wine refuses any clock that is not the present with 1314."""
 
     @contextlib.contextmanager
-    def slp_settings(self, agents, scopes):
+    def slp_settings(self, agents, scopes, _mode):
         """The Group Policy key, written as a 64-bit policy engine does."""
         key = "HKLM\\SOFTWARE\\Policies\\GARVELUX\\SLP"
 
@@ -287,13 +288,14 @@ class both_builds(unittest.TestCase):
 
     def test_directory_agents(self):
         # Configured (OpenSLP's file natively, the Group Policy key under
-        # Wine) or discovered, directory agents are asked by unicast alone,
-        # by the server's name; a rogue agent on the group is asked only
-        # when none of them answers within a second.
+        # Wine), directory agents are asked alone, by unicast, by the
+        # server's name, ahead of the hosts file: a rogue agent on the group
+        # is never asked, whatever they answer. Discovered ones are asked
+        # beside the group. A file that only root can read is read all the
+        # same (before the run gives up root's identity).
         many = dict([("FS%04d" % i, ["10.0.1.1"]) for i in range(3000)], SLPONLY=["127.0.0.2"])
         by_name = (1, TYPE, b"(svcname-ws=SLPONLY)")
         addresses = (6, SLP_URL, b"svcaddr-ws")
-        group = ("udp", 1, b"")
         for name, configured, scopes, directory, code, asked, rogue_asked in [
                 ("configured, in the site's scopes", "127.0.0.5", " SITE1 , DEFAULT", {}, CLOCK,
                  [by_name, addresses], []),
@@ -304,21 +306,30 @@ class both_builds(unittest.TestCase):
                 ("answered without the server: asked no more", "127.0.0.5", "",
                  {"servers": {"OTHER": ["127.0.0.2"]}}, 2,
                  [by_name, (1, TYPE, b"(svcname-ws==SLPONLY)"), (1, TYPE, b"")], []),
-                ("silent: the group after a second", "127.0.0.5", "", {"silent": True}, 2,
-                 [by_name] * 2, [group, ("udp", 6, b"")]),
+                ("silent: no answer, the group never asked", "127.0.0.5", "", {"silent": True},
+                 2, [by_name] * 3, []),
+                ("busy, then answering", "127.0.0.5", "", {"errors": (11,)}, CLOCK,
+                 [by_name] * 2 + [addresses], []),
+                ("refusing: no answer, the group never asked", "127.0.0.5", "",
+                 {"errors": (10,) * 3}, 2, [by_name], []),
+                ("a settings file that only root can read", "127.0.0.5", "", {"mode": 0o600},
+                 CLOCK, [by_name, addresses], []),
+                ("a name the hosts file has as well", "127.0.0.5", "", {"run": "srv1"}, CLOCK,
+                 [(1, TYPE, b"(svcname-ws=SRV1)"), (6, TYPE + b":///srv1", b"svcaddr-ws")], []),
                 ("found by discovery alone", None, "", {"host": "0.0.0.0", "multicast": True,
                                                         "directory": True}, CLOCK,
                  [(1, TYPE, b""), (1, DA_TYPE, b""), by_name, addresses], None)]:
             settings = dict(dict(servers=SERVERS, host="127.0.0.5", multicast=False), **directory)
+            mode, server_name = settings.pop("mode", 0o644), settings.pop("run", "slponly")
             rogue = SlpAgent({"SLPONLY": ["127.0.0.9"]}) if rogue_asked is not None else \
                 contextlib.nullcontext()
             with self.subTest(name), SlpAgent(**settings) as agent, rogue, \
                     NcpServer(addresses=[SLP_SERVER]), \
-                    RUNNER.slp_settings(configured, scopes) if configured else \
+                    RUNNER.slp_settings(configured, scopes, mode) if configured else \
                     contextlib.nullcontext():
-                exit_code, console, _ = self.run_garvelux(["slponly"])
+                exit_code, console, _ = self.run_garvelux([server_name])
                 self.assertEqual((exit_code, console[len(BANNER):]), self.expect(
-                    code, open_error(b"SLPONLY", 0x880A if rogue_asked else 0x8847)))
+                    code, open_error(b"SLPONLY", 0x8847)))
                 self.read("e2e.log")
                 self.assertEqual([(r[1],) + tuple(r[4][1:4:2]) for r in agent.requests], asked)
                 self.assertEqual({r[4][2] for r in agent.requests}, {

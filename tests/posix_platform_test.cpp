@@ -215,6 +215,14 @@ std::string overflowed(const std::string &entries, size_t cut)
     return reply;
 }
 
+// Overflowed, stating a whole length of 200, its extension at 150, past the cut.
+std::string extension_past_cut(std::string reply)
+{
+    reply[4] = (char)200;
+    reply[9] = (char)150;
+    return reply;
+}
+
 const std::string up("\0\0\0\x2a", 4); // a boot time
 
 std::string advert(const std::string &boot, const std::string &scopes, char error = 0)
@@ -276,7 +284,10 @@ const slp_case slp_cases[] = {
      overflowed(entry(fs1) + entry(fs1 + "0") + entry(fs1 + "1"), 60), fs1},
     {"overflowed, the server in the cut entry",
      overflowed(entry(fs1 + "0") + entry(fs1) + entry(fs1 + "1"), 70), ""},
+    {"overflowed, an extension past the cut",
+     extension_past_cut(overflowed(entry(fs1) + entry(fs1 + "0") + entry(fs1 + "1"), 60)), fs1},
     {"an agent serving a scope of ours", advert(up, "SITE1, bldg 32"), "agent"},
+    {"an agent's advert with an optional extension", extended(advert(up, "DEFAULT"), 2), "agent"},
     {"an agent going down", advert(std::string(4, '\0'), "DEFAULT"), ""},
     {"an agent serving other scopes", advert(up, "BLDG32,SITE1"), ""},
 };

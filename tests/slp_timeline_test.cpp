@@ -1,0 +1,310 @@
+// The SLP lookup over a scripted network: the sockets, resolver, random
+// source and clock of net/net.h are played here. Each row is a script of
+// replies (at t ms, from whom, saying what, to the latest request that
+// peer or the group got) and the requests the lookup must send, in order,
+// with its outcome and the time it ends.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "slp/slp.h"
+
+namespace {
+
+const uint32_t group = 0xEFFFFFFD, da1 = 0x7F000005, da2 = 0x7F000006, agent = 0x0A000007,
+               rogue = 0x0A000009;
+
+// U the server's URL, E no URL, e an error code, O an overflowed answer
+// without the server, A a directory agent's advert, V the addresses.
+struct event {
+    int64_t at;
+    uint32_t from;
+    char says;
+    int error = 0;
+};
+
+struct request {
+    uint32_t to;
+    uint8_t function;
+    uint16_t xid;
+    bool discovery;
+};
+
+int64_t clock_ms;
+bool random_fails;
+uint16_t last_xid;
+std::vector<event> script;
+size_t next_event;
+std::vector<request> requests;
+std::string log, tcp_reply;
+uint32_t tcp_to;
+
+std::string dotted(uint32_t a)
+{
+    return a == group ? "group"
+                      : std::to_string(a >> 24) + "." + std::to_string(a >> 16 & 0xFF) + "." +
+                            std::to_string(a >> 8 & 0xFF) + "." + std::to_string(a & 0xFF);
+}
+
+std::string text(const std::string &s)
+{
+    return std::string{(char)(s.size() >> 8), (char)s.size()} + s;
+}
+
+std::string message(uint8_t function, uint16_t xid, const std::string &body, char flags = 0)
+{
+    size_t n = 16 + body.size();
+    return std::string{2, (char)function, 0, (char)(n >> 8), (char)n, flags, 0, 0, 0, 0,
+                       (char)(xid >> 8), (char)xid, 0, 2} +
+           "en" + body;
+}
+
+std::string entry(const std::string &name)
+{
+    return std::string{0, 0, 60} + text("service:bindery.novell:///" + name) + '\0';
+}
+
+// Logs a request as "t to form [responders]" and keeps its XID.
+void take_request(uint32_t to, const uint8_t *bytes, size_t size, const char *via)
+{
+    std::string r(reinterpret_cast<const char *>(bytes), size), strings[5];
+    for (size_t at = 14 + (uint8_t)r[13], i = 0; i < 5; at += 2 + strings[i++].size())
+        strings[i] = r.substr(at + 2, (size_t)((uint8_t)r[at] << 8 | (uint8_t)r[at + 1]));
+    bool discovery = strings[1] == "service:directory-agent";
+    std::string form = r[1] == 6                      ? "attr"
+                       : discovery                    ? "da"
+                       : strings[3].empty()           ? "*"
+                       : strings[3].find("==") != std::string::npos ? "=="
+                                                                    : "=";
+    requests.push_back({to, (uint8_t)r[1], (uint16_t)((uint8_t)r[10] << 8 | (uint8_t)r[11]),
+                        discovery});
+    log += (log.empty() ? "" : ", ") + std::to_string(clock_ms) + via + dotted(to) + " " + form +
+           (strings[0].empty() ? "" : " " + strings[0]);
+}
+
+// The XID of the latest request that the reply can answer: the one to its
+// sender, else the group's.
+uint16_t answered_xid(uint32_t from, uint8_t function, bool discovery)
+{
+    for (uint32_t to : {from, group})
+        for (auto r = requests.rbegin(); r != requests.rend(); ++r)
+            if (r->to == to && r->function == function && r->discovery == discovery)
+                return r->xid;
+    return 0;
+}
+
+std::string reply(const event &e)
+{
+    uint16_t xid = answered_xid(e.from, e.says == 'V' ? 6 : 1, e.says == 'A');
+    switch (e.says) {
+    case 'U': return message(2, xid, std::string{0, 0, 0, 1} + entry("FS1"));
+    case 'E': return message(2, xid, std::string(4, '\0'));
+    case 'e': return message(2, xid, std::string{0, (char)e.error, 0, 0});
+    case 'O': {
+        std::string all = message(2, xid, std::string{0, 0, 0, 2} + entry("FS2") + entry("FS3"),
+                                  (char)0x80);
+        return all.substr(0, all.size() - 10);
+    }
+    case 'A':
+        return message(8, xid, std::string("\0\0\0\0\0\x2a", 6) +
+                                   text("service:directory-agent://" + dotted(e.from)) +
+                                   text("DEFAULT") + text("") + text("") + '\0');
+    default:
+        return message(7, xid, std::string(2, '\0') + text("(svcaddr-ws=2-1-6-7F000002020C)") +
+                                   '\0');
+    }
+}
+
+struct timeline_case {
+    const char *name;
+    const char *agents; // configured; null: settings that cannot be read
+    std::vector<event> heard;
+    const char *requests;
+    const char *outcome;
+    bool random_fails = false;
+};
+
+const timeline_case timeline_cases[] = {
+    {"no agent answers: the group and discovery again with their responders", "",
+     {{1, agent, 'E'}, {2, da1, 'A'}},
+     "0 group *, 0 group da, 2 127.0.0.5 =, 500 group * 10.0.0.7, 500 group da 127.0.0.5, "
+     "502 127.0.0.5 =, 1500 group * 10.0.0.7, 1500 group da 127.0.0.5, 1502 127.0.0.5 =",
+     "none at 2000"},
+    {"a silent agent: asked again until the bound, the group never", "127.0.0.5", {},
+     "0 127.0.0.5 =, 500 127.0.0.5 =, 1500 127.0.0.5 =", "none at 2000"},
+    {"agents that all answered without the server end it at once", "127.0.0.5, 127.0.0.6",
+     {{1, da1, 'E'}, {1, da2, 'E'}, {2, da1, 'E'}, {2, da2, 'E'}, {3, da1, 'E'}, {3, da2, 'E'}},
+     "0 127.0.0.5 =, 0 127.0.0.6 =, 1 127.0.0.5 ==, 1 127.0.0.6 ==, 2 127.0.0.5 *, "
+     "2 127.0.0.6 *",
+     "none at 3"},
+    {"a busy agent asked again, then answering", "127.0.0.5",
+     {{1, da1, 'e', 11}, {501, da1, 'U'}, {502, da1, 'V'}},
+     "0 127.0.0.5 =, 500 127.0.0.5 =, 501 127.0.0.5 attr", "found 127.0.0.2 at 502"},
+    {"agents refusing with 1 and 10: the group never asked", "127.0.0.5,127.0.0.6",
+     {{1, da1, 'e', 1}, {1, da2, 'e', 10}, {2, rogue, 'U'}}, "0 127.0.0.5 =, 0 127.0.0.6 =",
+     "none at 1"},
+    {"agent names that do not resolve", "nowhere,slow.example", {{1, rogue, 'U'}}, "",
+     "none at 600"},
+    {"names resolved for a second, numeric addresses after it", "slow1,slow2,slow3,127.0.0.5",
+     {{1201, da1, 'U'}, {1202, da1, 'V'}}, "1200 127.0.0.5 =, 1201 127.0.0.5 attr",
+     "found 127.0.0.2 at 1202"},
+    {"settings that cannot be read", nullptr, {{1, rogue, 'U'}}, "", "none at 0"},
+    {"a discovered agent's empty answers beside the group's answer", "",
+     {{1, da1, 'A'}, {2, da1, 'E'}, {3, da1, 'E'}, {4, da1, 'E'}, {20, agent, 'U'},
+      {21, agent, 'V'}},
+     "0 group *, 0 group da, 1 127.0.0.5 =, 2 127.0.0.5 ==, 3 127.0.0.5 *, 20 10.0.0.7 attr",
+     "found 127.0.0.2 at 21"},
+    {"a discovered agent silent while the group answers", "",
+     {{1, da1, 'A'}, {30, agent, 'U'}, {31, agent, 'V'}},
+     "0 group *, 0 group da, 1 127.0.0.5 =, 30 10.0.0.7 attr", "found 127.0.0.2 at 31"},
+    {"an overflowed answer to the last form, fetched over TCP", "127.0.0.5",
+     {{1, da1, 'E'}, {2, da1, 'E'}, {3, da1, 'O'}, {4, da1, 'V'}},
+     "0 127.0.0.5 =, 1 127.0.0.5 ==, 2 127.0.0.5 *, 3 tcp 127.0.0.5 *, 3 127.0.0.5 attr",
+     "found 127.0.0.2 at 4"},
+    {"an overflowed group answer, fetched from its agent over TCP", "",
+     {{1, agent, 'O'}, {2, agent, 'V'}},
+     "0 group *, 0 group da, 1 tcp 10.0.0.7 *, 1 10.0.0.7 attr", "found 127.0.0.2 at 2"},
+    {"a random source that fails", "", {{1, agent, 'U'}}, "", "none at 0", true},
+};
+
+void PrintTo(const timeline_case &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class slp_timeline : public ::testing::TestWithParam<timeline_case> {};
+
+TEST_P(slp_timeline, asks_whom_it_may_and_ends_when_the_records_say)
+{
+    const timeline_case &c = GetParam();
+    clock_ms = 0;
+    random_fails = c.random_fails;
+    script = c.heard;
+    next_event = 0;
+    requests.clear();
+    log.clear();
+    slp_settings settings = {};
+    snprintf(settings.agents, sizeof settings.agents, "%s", c.agents ? c.agents : "");
+    settings.unreadable = !c.agents;
+    net_address found[4];
+    int count = slp_find_server("FS1", &settings, found, 4);
+    EXPECT_EQ(log, c.requests);
+    EXPECT_EQ((count ? "found " + dotted(net_ipv4_of(&found[0])) : std::string("none")) +
+                  " at " + std::to_string(clock_ms),
+              c.outcome);
+}
+
+INSTANTIATE_TEST_SUITE_P(all, slp_timeline, ::testing::ValuesIn(timeline_cases));
+
+} // namespace
+
+// The network, as the script plays it.
+int64_t net_now()
+{
+    return clock_ms;
+}
+
+bool net_random(uint8_t *bytes, size_t count)
+{
+    for (size_t i = 0; i < count; i++)
+        bytes[i] = (uint8_t)(++last_xid * 37);
+    return !random_fails;
+}
+
+uint32_t net_start()
+{
+    return 0;
+}
+
+void net_ipv4(uint32_t address, uint16_t port, net_address *out)
+{
+    *out = {2, 6, {}};
+    memcpy(out->bytes, &address, 4);
+    memcpy(out->bytes + 4, &port, 2);
+}
+
+uint32_t net_ipv4_of(const net_address *address)
+{
+    uint32_t a;
+    memcpy(&a, address->bytes, 4);
+    return a;
+}
+
+// Dotted addresses at once; names beginning with "slow" fail after 600 ms.
+int net_resolve(const char *name, const char *, net_address *addresses, int)
+{
+    unsigned a, b, c, d;
+    if (sscanf(name, "%u.%u.%u.%u", &a, &b, &c, &d) == 4) {
+        net_ipv4(a << 24 | b << 16 | c << 8 | d, 427, addresses);
+        return 1;
+    }
+    clock_ms += strncmp(name, "slow", 4) == 0 ? 600 : 0;
+    return 0;
+}
+
+// TCP: a connection made at once, whose reply is the whole answer.
+net_socket net_connect(const net_address *address)
+{
+    tcp_to = net_ipv4_of(address);
+    tcp_reply.clear();
+    return 7;
+}
+
+bool net_connected(net_socket)
+{
+    return true;
+}
+
+long net_send(net_socket, const uint8_t *bytes, size_t count)
+{
+    take_request(tcp_to, bytes, count, " tcp ");
+    tcp_reply = message(2, requests.back().xid, std::string{0, 0, 0, 1} + entry("FS1"));
+    return (long)count;
+}
+
+long net_recv(net_socket, uint8_t *bytes, size_t count)
+{
+    count = std::min(count, tcp_reply.size());
+    memcpy(bytes, tcp_reply.data(), count);
+    tcp_reply.erase(0, count);
+    return (long)count;
+}
+
+void net_close(net_socket) {}
+
+net_socket net_udp_open()
+{
+    return 3;
+}
+
+// The TCP socket is always ready; a datagram once its time has come.
+int net_wait(const net_socket *, int count, uint32_t, int64_t deadline)
+{
+    if (count == 2)
+        return 1;
+    if (next_event < script.size() && script[next_event].at <= deadline) {
+        clock_ms = std::max(clock_ms, script[next_event].at);
+        return 0;
+    }
+    clock_ms = std::max(clock_ms, deadline);
+    return -1;
+}
+
+long net_send_to(net_socket, const uint8_t *bytes, size_t count, const net_address *to)
+{
+    take_request(net_ipv4_of(to), bytes, count, " ");
+    return (long)count;
+}
+
+long net_recv_from(net_socket, uint8_t *bytes, size_t, net_address *from)
+{
+    const event &e = script[next_event++];
+    std::string r = reply(e);
+    net_ipv4(e.from, 427, from);
+    memcpy(bytes, r.data(), r.size());
+    return (long)r.size();
+}
