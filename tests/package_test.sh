@@ -8,7 +8,7 @@ source_dir=$1
 build_dir=$2
 version=$3
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap 'gpgconf --kill all; rm -rf "$work"' EXIT
 syntax=$'\r\n GARVELUX version '$version$', sets this clock from a NetWare server\r\n\r\n\nSyntax: GARVELUX <Server_Name> [/L<LogName>]\r\n'
 checks=0
 failures=0
@@ -91,8 +91,15 @@ check "logrotate: weekly, 8 kept, compressed a rotation late, made anew as tmpfi
     test "$(rotations)" == $'weekly (8 rotations)\ngarvelux.log 640 garvelux adm
 garvelux.log.1 640 garvelux adm\ngarvelux.log.2.gz 640 garvelux adm\nsecond\nfirst'
 
-(cd "$work" && cpack --config "$build_dir/CPackConfig.cmake" -B "$work/deb" >/dev/null)
-deb=$(echo "$work"/deb/garvelux_"$version"_*.deb)
+# The packages, the RPM signed with a throwaway key.
+export GNUPGHOME=$work/gnupg
+mkdir -m 700 "$GNUPGHOME"
+gpg --batch --passphrase '' --quick-gen-key throwaway@example.invalid ed25519 sign never 2>/dev/null
+gpg --armor --export throwaway@example.invalid >"$work/key.asc"
+(cd "$work" && cpack --config "$build_dir/CPackConfig.cmake" -B "$work/packages" \
+    -D CPACK_GARVELUX_RPM_SIGN_KEY=throwaway@example.invalid >/dev/null)
+deb=$(echo "$work"/packages/garvelux_"$version"_*.deb)
+rpm=$(echo "$work"/packages/garvelux-"$version"-1.*.rpm)
 check "package name, version and section" \
     test "$(dpkg-deb -f "$deb" Package Version Section)" == $'Package: garvelux\nVersion: '$version$'\nSection: admin'
 check "package architecture" test "$(dpkg-deb -f "$deb" Architecture)" == "$(dpkg --print-architecture)"
@@ -113,8 +120,10 @@ check "packaged binary answers the syntax request" runs_syntax "$work/root/usr/b
 # tools only record their calls: the links left, then the calls.
 dpkg-deb -e "$deb" "$work/control"
 mkdir "$work/tools"
-printf '#!/bin/sh\necho "${0##*/} $*" >>"%s"\n' "$work/calls" >"$work/tools/systemctl"
-chmod +x "$work/tools/systemctl"
+recorder() { # the file that records the calls, the recorder's file
+    printf '#!/bin/sh\necho "${0##*/} $*" >>"%s"\n' "$1" >"$2" && chmod +x "$2"
+}
+recorder "$work/calls" "$work/tools/systemctl"
 for tool in deb-systemd-invoke systemd-sysusers systemd-tmpfiles; do ln -s systemctl "$work/tools/$tool"; done
 after_scripts() { # "system" or "", the scripts run
     rm -f "$work/calls"
@@ -138,6 +147,71 @@ check "an upgrade keeps the timers; systemd reads the new units" \
     test "$(after_scripts system './prerm upgrade 0 && ./postrm upgrade 0 && ./postinst configure 0')" == \
     "$enabled"$'\n./timers.target.wants/other.timer\nsystemd-sysusers garvelux.conf
 systemd-tmpfiles --create garvelux.conf\nsystemctl --system daemon-reload'
+
+# rpm and rpmlint, with the key in a database of their own (HOME holds
+# rpm's macros); installs --force-debian, where Debian's rpm would rather
+# see alien.
+export HOME=$work
+echo "%_dbpath $work/rpmdb" >"$work/.rpmmacros"
+rpmkeys --import "$work/key.asc"
+rpmlint_warnings() {
+    rpmlint -r "$source_dir/packaging/rpm/rpmlintrc" "$rpm" >"$work/rpmlint" &&
+        sed -n 's/^garvelux[^ ]*: W: //p' "$work/rpmlint" | sort
+}
+check "rpmlint finds no error, and only the warnings that packaging/rpm explains" \
+    test "$(rpmlint_warnings)" == "$(sed -n 's/^| `\(.*\)` |.*/\1/p' "$source_dir/packaging/rpm/README.md" | sort)"
+check "RPM contents, modes and kinds (c config, n noreplace, d doc, l licence)" test "$(rpm -qp \
+    --qf '[%{FILEFLAGS:fflags} %{FILEMODES:perms} %{FILEUSERNAME} %{FILEGROUPNAME} %{FILENAMES}\n]' \
+    "$rpm")" == "cn -rw-r--r-- root root /etc/logrotate.d/garvelux
+ -rwxr-xr-x root root /usr/bin/garvelux
+ -rw-r--r-- root root /usr/lib/systemd/system/garvelux@.service
+ -rw-r--r-- root root /usr/lib/systemd/system/garvelux@.timer
+ -rw-r--r-- root root /usr/lib/sysusers.d/garvelux.conf
+ -rw-r--r-- root root /usr/lib/tmpfiles.d/garvelux.conf
+ drwxr-xr-x root root /usr/share/doc/garvelux
+d -rw-r--r-- root root /usr/share/doc/garvelux/CHANGELOG.md
+ drwxr-xr-x root root /usr/share/licenses/garvelux
+l -rw-r--r-- root root /usr/share/licenses/garvelux/LICENSE
+d -rw-r--r-- root root /usr/share/man/man1/garvelux.1.gz"
+check "RPM requires sonames and /bin/sh alone" test -z "$(rpm -qpR "$rpm" | grep -Ev \
+    '^(lib[^ ]+\.so\.[0-9]+\(.*|/bin/sh|rpmlib\(.*|rtld\(GNU_HASH\)|config\(garvelux\) = .*)$')"
+# Roots that hold only the shell that rpm runs the scriptlets with, and the
+# programs named, with their libraries, and that trust the throwaway key.
+make_root() { # folder, programs
+    local root=$1 file
+    shift
+    for file in /bin/sh "$@" $(ldd /bin/sh "$@" | grep -o '/[^ :]*'); do
+        mkdir -p "$root${file%/*}" && cp -L "$file" "$root$file"
+    done
+    mkdir "$root/dev" && mknod -m 666 "$root/dev/null" c 1 3
+    rpmkeys --root "$root" --import "$work/key.asc"
+}
+make_root "$work/bare"
+check "rpm installs into an empty root, every file in place, no scriptlet failing" \
+    quiet rpm --force-debian --root "$work/bare" -i --nodeps "$rpm"
+check "RPM installed as built" test -z "$(rpm --root "$work/bare" -V --nodeps garvelux)"
+check "the RPM's program is the .deb's" cmp "$work/root/usr/bin/garvelux" "$work/bare/usr/bin/garvelux"
+check "the RPM's program answers the syntax request" runs_syntax "$work/bare/usr/bin/garvelux"
+# Install, upgrade and removal under a running systemd (/run/systemd/system)
+# whose systemctl records its calls, with systemd's own user and log makers,
+# and an enabled timer: the calls, then the log's mode, owner and group.
+sd=$work/systemd
+make_root "$sd" /usr/bin/systemd-sysusers /usr/bin/systemd-tmpfiles
+recorder /calls "$sd/usr/bin/systemctl"
+mkdir -p "$sd/run/systemd/system" "$sd/etc/systemd/system/timers.target.wants"
+ln -s /usr/lib/systemd/system/garvelux@.timer "$sd/etc/systemd/system/timers.target.wants/garvelux@fs1.timer"
+mkdir "$sd/proc"
+id_in() { awk -F: -v name="$2" '$1 == name {print $3}' "$sd/etc/$1"; }
+lifecycle() {
+    unshare -m sh -c 'mount -t proc proc "$0/proc" && rpm="rpm --force-debian --root $0 --nodeps" &&
+        $rpm -i "$1" && $rpm -U --replacepkgs "$1" && $rpm -e garvelux' "$sd" "$rpm" &&
+        cat "$sd/calls" && stat -c '%a %u %g' "$sd/var/log/garvelux.log"
+}
+check "RPM scriptlets: user, log; timers restarted on upgrade, stopped, disabled on removal; log kept" \
+    test "$(lifecycle)" == "$(printf 'systemctl %s\n' daemon-reload daemon-reload daemon-reload \
+        'try-restart garvelux@*.timer' 'stop garvelux@*.timer' \
+        '--no-reload disable garvelux@fs1.timer' daemon-reload)
+640 $(id_in passwd garvelux) $(id_in group adm)"
 
 echo "$((checks - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]
