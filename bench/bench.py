@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Whole garvelux runs against the probe that makes the same NCP exchange,
 on one loopback server, inside namespaces of their own (run by run.sh),
-and runs for the same server found by SLP instead of the hosts file;
+and runs for the same server found by SLP instead of the hosts file, and
+both with a directory agent configured (which does not know the name in
+the hosts file);
 then runs with a dead first address, and runs over a path that drops 20%
 of the packets in each direction, of both builds.
 
@@ -18,6 +20,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 from ncp_server import dropping  # noqa: E402
+from slp_agent import SlpAgent  # noqa: E402
 from wine_prefix import wine_prefix  # noqa: E402
 
 BUILD, WIN_BUILD = (os.path.abspath(a) for a in sys.argv[1:3])
@@ -51,6 +54,16 @@ def runs_line(label, results, clock_reached):
         ok[-1] if ok else 0)
 
 
+def with_agent(argv, env):
+    """A run with a directory agent configured in slp.conf."""
+    with open("/etc/slp.conf", "w") as conf:
+        conf.write("net.slp.DAAddresses = 127.0.0.5\n")
+    try:
+        return timed(argv, env)
+    finally:
+        os.unlink("/etc/slp.conf")
+
+
 def metered(argv, env, record):
     """Allocations (ours, in all) and peak resident KiB of one run."""
     meter = os.path.join(BUILD, "bench", "run_meter.so")
@@ -82,7 +95,8 @@ def main():
     garvelux = [os.path.join(BUILD, "garvelux"), "srv1", "/L" + os.devnull]
     by_slp = garvelux[:1] + ["slponly"] + garvelux[2:]
     probe = [os.path.join(BUILD, "bench", "ncp_probe")]
-    times = {"garvelux": [], "probe": [], "slp": []}
+    times = {"garvelux": [], "probe": [], "slp": [], "agent": [], "slp agent": []}
+    agent = SlpAgent({"SLPONLY": ["127.0.0.1"]}, host="127.0.0.5", multicast=False)
     try:
         for _ in range(10):  # warm caches before measuring
             timed(garvelux, env)
@@ -92,11 +106,14 @@ def main():
             times["garvelux"].append(timed(garvelux, env))
             times["probe"].append(timed(probe, env))
             times["slp"].append(timed(by_slp, env))
+            times["agent"].append(with_agent(garvelux, env))
+            times["slp agent"].append(with_agent(by_slp, env))
         record = os.path.join(work, "meter")
         ours, total, garvelux_kib = metered(garvelux, env, record)
         _, _, probe_kib = metered(probe, env, record)
         networked = networked_runs(garvelux, env)
     finally:
+        agent.close()
         for server in servers:
             server.terminate()
             server.wait()
@@ -110,6 +127,9 @@ def main():
     print("ratio garvelux / probe:           %.3f" % (g / p))
     print("median wall time, found by SLP:   %.3f ms (the name in hosts: %.3f ms)"
           % (statistics.median(times["slp"]) * 1000, g))
+    print("with a directory agent, hosts:   %.3f ms (the agent asked three forms first)"
+          % (statistics.median(times["agent"]) * 1000))
+    print("with a directory agent, by SLP:  %.3f ms" % (statistics.median(times["slp agent"]) * 1000))
     print("peak resident memory, garvelux:   %d KiB" % garvelux_kib)
     print("peak resident memory, probe:      %d KiB" % probe_kib)
     print("memory ratio garvelux / probe:    %.3f" % (garvelux_kib / probe_kib))

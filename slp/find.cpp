@@ -453,16 +453,16 @@ bool slp_has_agents(const slp_settings *settings)
 int slp_find_server(const char *name, const slp_settings *settings, net_address *addresses,
                     int capacity)
 {
+    if (settings->unreadable)
+        return 0;
     lookup service, attributes;
     char scopes[sizeof settings->scopes];
     if (!slp_tidy_list(settings->scopes, scopes, sizeof scopes) || scopes[0] == '\0')
         snprintf(scopes, sizeof scopes, "DEFAULT");
-    if (settings->unreadable)
-        return 0;
     start(&service, {slp_service_request, server_type, "", name, scopes}, net_no_socket, 0);
-    if (slp_has_agents(settings))
+    if (slp_has_agents(settings)) {
         add_agents(&service, settings->agents);
-    if (!slp_has_agents(settings)) {
+    } else {
         add_peer(&service, group_peer, 0, as_written, 0);
         add_peer(&service, discovery_peer, 0, as_written, 0);
     }
