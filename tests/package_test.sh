@@ -187,11 +187,13 @@ make_root() { # folder, programs
     rpmkeys --root "$root" --import "$work/key.asc"
 }
 make_root "$work/bare"
-check "rpm installs into an empty root, every file in place, no scriptlet failing" \
-    quiet rpm --force-debian --root "$work/bare" -i --nodeps "$rpm"
+bare_rpm() { quiet rpm --force-debian --root "$work/bare" --nodeps "$@"; }
+check "rpm installs into an empty root, every file in place, no scriptlet failing" bare_rpm -i "$rpm"
 check "RPM installed as built" test -z "$(rpm --root "$work/bare" -V --nodeps garvelux)"
 check "the RPM's program is the .deb's" cmp "$work/root/usr/bin/garvelux" "$work/bare/usr/bin/garvelux"
 check "the RPM's program answers the syntax request" runs_syntax "$work/bare/usr/bin/garvelux"
+check "rpm upgrades it there" bare_rpm -U --replacepkgs "$rpm"
+check "rpm removes it there" bare_rpm -e garvelux
 # Install, upgrade and removal under a running systemd (/run/systemd/system)
 # whose systemctl records its calls, with systemd's own user and log makers,
 # and an enabled timer: the calls, then the log's mode, owner and group.
