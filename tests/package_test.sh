@@ -8,7 +8,7 @@ source_dir=$1
 build_dir=$2
 version=$3
 work=$(mktemp -d)
-trap 'gpgconf --kill all; rm -rf "$work"' EXIT
+trap '[ ! -d "$work/gnupg" ] || GNUPGHOME=$work/gnupg gpgconf --kill gpg-agent; rm -rf "$work"' EXIT
 syntax=$'\r\n GARVELUX version '$version$', sets this clock from a NetWare server\r\n\r\n\nSyntax: GARVELUX <Server_Name> [/L<LogName>]\r\n'
 checks=0
 failures=0
