@@ -12,6 +12,7 @@
 #include "ncp/ncp.h"
 #include "platform/platform.h"
 #include "slp/slp.h"
+#include "tests/slp_messages.h"
 
 namespace {
 
@@ -163,74 +164,8 @@ TEST_P(read_reply, accepts_only_the_matching_reply)
 
 INSTANTIATE_TEST_SUITE_P(all, read_reply, ::testing::ValuesIn(reply_cases));
 
-// SLP replies to XID 0x1234, asked for server FS1: the URL found, or the
-// addresses listed (dotted, blank-separated); empty when the reply yields
-// nothing.
-std::string slp(uint8_t function, const std::string &body, uint16_t xid = 0x1234)
-{
-    size_t length = 16 + body.size();
-    std::string m = {2, (char)function, 0, (char)(length >> 8), (char)length, 0, 0, 0, 0, 0,
-                     (char)(xid >> 8), (char)xid, 0, 2};
-    return m + "en" + body;
-}
-
-std::string text(const std::string &s)
-{
-    return std::string{(char)(s.size() >> 8), (char)s.size()} + s;
-}
-
-std::string entry(const std::string &url, const std::string &authentications = std::string(1, 0))
-{
-    return std::string("\0\xff\xff", 3) + text(url) + authentications;
-}
-
-std::string urls(const std::string &entries, char count = 1, char error = 0)
-{
-    return slp(2, std::string{0, error, 0, count} + entries);
-}
-
-std::string attributes(const std::string &list, char error = 0)
-{
-    return slp(7, std::string{0, error} + text(list) + std::string(1, '\0'));
-}
-
-// The reply with an extension of that ID after its body.
-std::string extended(std::string reply, uint16_t id)
-{
-    size_t offset = reply.size(), length = offset + 5;
-    reply += std::string{(char)(id >> 8), (char)id, 0, 0, 0};
-    reply[3] = (char)(length >> 8);
-    reply[4] = (char)length;
-    reply[9] = (char)offset;
-    return reply;
-}
-
-// Cut after its first whole entry, with the overflow flag.
-std::string overflowed(const std::string &entries, size_t cut)
-{
-    std::string reply = urls(entries, 3).substr(0, cut);
-    reply[3] = (char)(cut >> 8);
-    reply[4] = (char)cut;
-    reply[5] = (char)0x80;
-    return reply;
-}
-
-// Overflowed, stating a whole length of 200, its extension at 150, past the cut.
-std::string extension_past_cut(std::string reply)
-{
-    reply[4] = (char)200;
-    reply[9] = (char)150;
-    return reply;
-}
-
-const std::string up("\0\0\0\x2a", 4); // a boot time
-
-std::string advert(const std::string &boot, const std::string &scopes, char error = 0)
-{
-    return slp(8, std::string{0, error} + boot + text("service:directory-agent://10.0.0.5") +
-                      text(scopes) + text("") + text("") + std::string(1, '\0'));
-}
-
+// SLP replies asked for server FS1: the URL found, or the addresses listed
+// (dotted, blank-separated); empty when the reply yields nothing.
 struct slp_case {
     const char *name;
     std::string reply;

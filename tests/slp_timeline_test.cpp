@@ -8,10 +8,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "slp/slp.h"
+#include "tests/slp_messages.h"
 
 namespace {
 
@@ -27,19 +29,12 @@ struct event {
     int error = 0;
 };
 
-struct request {
-    uint32_t to;
-    uint8_t function;
-    uint16_t xid;
-    bool discovery;
-};
-
 int64_t clock_ms;
 bool random_fails;
 uint16_t last_xid;
 std::vector<event> script;
 size_t next_event;
-std::vector<request> requests;
+std::map<std::string, uint16_t> latest; // the XID of the latest request, by "to kind"
 std::string log, tcp_reply;
 uint32_t tcp_to;
 
@@ -50,73 +45,45 @@ std::string dotted(uint32_t a)
                             std::to_string(a >> 8 & 0xFF) + "." + std::to_string(a & 0xFF);
 }
 
-std::string text(const std::string &s)
-{
-    return std::string{(char)(s.size() >> 8), (char)s.size()} + s;
-}
-
-std::string message(uint8_t function, uint16_t xid, const std::string &body, char flags = 0)
-{
-    size_t n = 16 + body.size();
-    return std::string{2, (char)function, 0, (char)(n >> 8), (char)n, flags, 0, 0, 0, 0,
-                       (char)(xid >> 8), (char)xid, 0, 2} +
-           "en" + body;
-}
-
-std::string entry(const std::string &name)
-{
-    return std::string{0, 0, 60} + text("service:bindery.novell:///" + name) + '\0';
-}
-
 // Logs a request as "t to form [responders]" and keeps its XID.
 void take_request(uint32_t to, const uint8_t *bytes, size_t size, const char *via)
 {
     std::string r(reinterpret_cast<const char *>(bytes), size), strings[5];
     for (size_t at = 14 + (uint8_t)r[13], i = 0; i < 5; at += 2 + strings[i++].size())
         strings[i] = r.substr(at + 2, (size_t)((uint8_t)r[at] << 8 | (uint8_t)r[at + 1]));
-    bool discovery = strings[1] == "service:directory-agent";
-    std::string form = r[1] == 6                      ? "attr"
-                       : discovery                    ? "da"
+    std::string kind = r[1] == 6 ? "attr" : strings[1] == "service:directory-agent" ? "da" : "srv";
+    std::string form = kind != "srv"                  ? kind
                        : strings[3].empty()           ? "*"
                        : strings[3].find("==") != std::string::npos ? "=="
                                                                     : "=";
-    requests.push_back({to, (uint8_t)r[1], (uint16_t)((uint8_t)r[10] << 8 | (uint8_t)r[11]),
-                        discovery});
+    latest[dotted(to) + kind] = (uint16_t)((uint8_t)r[10] << 8 | (uint8_t)r[11]);
     log += (log.empty() ? "" : ", ") + std::to_string(clock_ms) + via + dotted(to) + " " + form +
            (strings[0].empty() ? "" : " " + strings[0]);
 }
 
-// The XID of the latest request that the reply can answer: the one to its
-// sender, else the group's.
-uint16_t answered_xid(uint32_t from, uint8_t function, bool discovery)
+std::string with_xid(std::string reply, uint16_t xid)
 {
-    for (uint32_t to : {from, group})
-        for (auto r = requests.rbegin(); r != requests.rend(); ++r)
-            if (r->to == to && r->function == function && r->discovery == discovery)
-                return r->xid;
-    return 0;
+    reply[10] = (char)(xid >> 8);
+    reply[11] = (char)xid;
+    return reply;
 }
 
+const std::string fs = "service:bindery.novell:///FS";
+
+// The reply, to the latest request it can answer: the one to its sender,
+// else the group's.
 std::string reply(const event &e)
 {
-    uint16_t xid = answered_xid(e.from, e.says == 'V' ? 6 : 1, e.says == 'A');
-    switch (e.says) {
-    case 'U': return message(2, xid, std::string{0, 0, 0, 1} + entry("FS1"));
-    case 'E': return message(2, xid, std::string(4, '\0'));
-    case 'e': return message(2, xid, std::string{0, (char)e.error, 0, 0});
-    case 'O': {
-        std::string all = message(2, xid, std::string{0, 0, 0, 2} + entry("FS2") + entry("FS3"),
-                                  (char)0x80);
-        return all.substr(0, all.size() - 10);
-    }
-    case 'A':
-        return message(8, xid, std::string("\0\0\0\0\0\x2a", 6) +
-                                   text("service:directory-agent://" + dotted(e.from)) +
-                                   text("DEFAULT") + text("") + text("") + '\0');
-    default:
-        return message(7, xid, std::string(2, '\0') + text("(svcaddr-ws=2-1-6-7F000002020C)") +
-                                   '\0');
-    }
+    std::string kind = e.says == 'V' ? "attr" : e.says == 'A' ? "da" : "srv";
+    uint16_t xid = latest.count(dotted(e.from) + kind) ? latest[dotted(e.from) + kind]
+                                                       : latest["group" + kind];
+    return with_xid(e.says == 'U'   ? urls(entry(fs + "1"))
+                    : e.says == 'E' ? urls("", 0)
+                    : e.says == 'e' ? urls("", 0, (char)e.error)
+                    : e.says == 'O' ? overflowed(entry(fs + "2") + entry(fs + "3"), 60)
+                    : e.says == 'A' ? advert(up, "DEFAULT")
+                                    : attributes("(svcaddr-ws=2-1-6-7F000002020C)"),
+                    xid);
 }
 
 struct timeline_case {
@@ -185,7 +152,7 @@ TEST_P(slp_timeline, asks_whom_it_may_and_ends_when_the_records_say)
     random_fails = c.random_fails;
     script = c.heard;
     next_event = 0;
-    requests.clear();
+    latest.clear();
     log.clear();
     slp_settings settings = {};
     snprintf(settings.agents, sizeof settings.agents, "%s", c.agents ? c.agents : "");
@@ -213,11 +180,6 @@ bool net_random(uint8_t *bytes, size_t count)
     for (size_t i = 0; i < count; i++)
         bytes[i] = (uint8_t)(++last_xid * 37);
     return !random_fails;
-}
-
-uint32_t net_start()
-{
-    return 0;
 }
 
 void net_ipv4(uint32_t address, uint16_t port, net_address *out)
@@ -262,7 +224,7 @@ bool net_connected(net_socket)
 long net_send(net_socket, const uint8_t *bytes, size_t count)
 {
     take_request(tcp_to, bytes, count, " tcp ");
-    tcp_reply = message(2, requests.back().xid, std::string{0, 0, 0, 1} + entry("FS1"));
+    tcp_reply = with_xid(urls(entry(fs + "1")), latest[dotted(tcp_to) + "srv"]);
     return (long)count;
 }
 
@@ -302,9 +264,8 @@ long net_send_to(net_socket, const uint8_t *bytes, size_t count, const net_addre
 
 long net_recv_from(net_socket, uint8_t *bytes, size_t, net_address *from)
 {
-    const event &e = script[next_event++];
-    std::string r = reply(e);
-    net_ipv4(e.from, 427, from);
+    std::string r = reply(script[next_event]);
+    net_ipv4(script[next_event++].from, 427, from);
     memcpy(bytes, r.data(), r.size());
     return (long)r.size();
 }
