@@ -62,6 +62,9 @@ static HMODULE load_client_library(const char *name)
 // library or ordinal that is missing.
 static DWORD bind_client()
 {
+    // The current directory out of the search for the libraries' own
+    // dependencies, which the full-path fallback leaves to the old order.
+    SetDllDirectoryW(L"");
     for (int i = 0; i < call_count; i++) {
         HMODULE library = load_client_library(bindings[i].library);
         FARPROC call = library ? GetProcAddress(library, MAKEINTRESOURCEA(bindings[i].ordinal))

@@ -71,11 +71,11 @@ def windows_path(path):
 
 
 def event_reports(trace):
-    """(type, event ID, text) of each ReportEventW that Wine's stub traced:
-    its arguments, then the text's lines one by one."""
+    """(type, event ID, text) of each ReportEventW that Wine's stub traced
+    with a user SID: its arguments, then the text's lines one by one."""
     reports = []
     for line in trace.decode(errors="replace").splitlines():
-        call = re.search(r"fixme:advapi:ReportEventW \(\w+,0x(\w+),0x\w+,0x(\w+),", line)
+        call = re.search(r"fixme:advapi:ReportEventW \(\w+,0x(\w+),0x\w+,0x(\w+),(?!0+,)", line)
         text = re.search(r':eventlog:ReportEventW L"(.*)"$', line)
         if call:
             reports.append([int(call[1], 16), int(call[2], 16), b""])

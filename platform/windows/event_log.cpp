@@ -1,5 +1,18 @@
 #include "platform/platform.h"
 
+// The running account's SID, which tells our reports from those that any
+// user may write under the same source; null when it cannot be read.
+static PSID running_account(BYTE (&buffer)[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE])
+{
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return nullptr;
+    DWORD size = 0;
+    BOOL read = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size);
+    CloseHandle(token);
+    return read ? reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid : nullptr;
+}
+
 // Event IDs are exit codes; the message table compiled from messages.mc
 // gives each ID the run's text alone, so Event Viewer shows that text.
 void report_run(UINT exit_code, const char *text)
@@ -7,7 +20,8 @@ void report_run(UINT exit_code, const char *text)
     HANDLE source = RegisterEventSourceA(nullptr, "GARVELUX");
     if (!source)
         return;
+    alignas(TOKEN_USER) BYTE account[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
     WORD type = exit_code == 0 ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_ERROR_TYPE;
-    ReportEventA(source, type, 0, exit_code, nullptr, 1, 0, &text, nullptr);
+    ReportEventA(source, type, 0, exit_code, running_account(account), 1, 0, &text, nullptr);
     DeregisterEventSource(source);
 }
