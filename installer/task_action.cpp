@@ -1,9 +1,13 @@
-// The package's custom action, run by Windows Installer as SYSTEM: the
-// scheduled task GARVELUX registered from the installed definition, or
-// deleted, through the Task Scheduler API. The definition is read from the
-// program's folder, which only administrators may write, and filled in
-// memory: no file is written, so no other account can slip one in.
+// The package's custom action, one entry point for three jobs. In the
+// install's immediate phase it settles SERVER and checks it, the log's path
+// and the program's folder before anything changes. Deferred, as SYSTEM,
+// it registers the scheduled task GARVELUX from the definition built into
+// this DLL, filled in memory, or deletes the task: nothing is read from or
+// written to a folder that another account could prepare. As the rollback
+// it also writes the remembered server back, so that it needs nothing
+// that was rolled back before it.
 #include <windows.h>
+#include <msi.h>
 #include <msiquery.h>
 #include <taskschd.h>
 
@@ -11,50 +15,173 @@
 
 static MSIHANDLE install;
 static WCHAR data[1200];        // CustomActionData: program folder|server|log
-static WCHAR definition[8192];  // the installed definition, UTF-16 with its mark
+static WCHAR definition[8192];  // the built-in definition, without its mark
 static WCHAR task_xml[8192];    // the same, filled in
 static size_t filled;
 static const WCHAR task_name[] = L"GARVELUX";
 static const WCHAR local_service[] = L"S-1-5-19";
+static const WCHAR settings_key[] = L"SOFTWARE\\GARVELUX";
+static const WORD task_definition = 1;  // its resource ID in task_action.rc
 // HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), whose header spelling the
 // analyser objects to.
 static const HRESULT task_not_found = (HRESULT)0x80070002;
 
-// One line in the installer's log, never formatted as a property reference.
-static void log_line(const WCHAR *what, const WCHAR *detail)
+// The longest server name and /L argument a run takes (cmdline/).
+static const size_t longest_server = 127;
+static const size_t longest_log = 399 - 2;
+static const WCHAR server_rule[] =
+    L"SERVER must be printable ASCII without blanks, quotes or %, not start with #, / or ?, "
+    L"and have 127 characters at most:";
+static const WCHAR log_rule[] =
+    L"LOGDIR, with garvelux.log after it, must be printable ASCII without blanks, quotes or %, "
+    L"and have 397 characters at most:";
+static const WCHAR folder_rule[] = L"INSTALLDIR must hold no % and no quotes:";
+
+// One message, never formatted as a property reference: an error also
+// goes to the installer's error handling (a silent install logs it).
+static void message(INSTALLMESSAGE type, const WCHAR *what, const WCHAR *detail)
 {
     MSIHANDLE record = MsiCreateRecord(2);
     MsiRecordSetStringW(record, 0, L"GARVELUX task: [1] [2]");
     MsiRecordSetStringW(record, 1, what);
     MsiRecordSetStringW(record, 2, detail);
-    MsiProcessMessage(install, INSTALLMESSAGE_INFO, record);
+    MsiProcessMessage(install, type, record);
     MsiCloseHandle(record);
+}
+
+static void log_line(const WCHAR *what, const WCHAR *detail)
+{
+    message(INSTALLMESSAGE_INFO, what, detail);
 }
 
 static UINT fail(const WCHAR *what, const WCHAR *detail)
 {
-    log_line(what, detail);
+    message(INSTALLMESSAGE(INSTALLMESSAGE_ERROR | MB_OK | MB_ICONERROR), what, detail);
     return ERROR_INSTALL_FAILURE;
+}
+
+static void hresult_text(WCHAR (&code)[16], HRESULT result)
+{
+    swprintf(code, 16, L"0x%08lX", (unsigned long)result);
 }
 
 static UINT fail_with(const WCHAR *what, HRESULT result)
 {
     WCHAR code[16];
-    swprintf(code, 16, L"0x%08lX", (unsigned long)result);
+    hresult_text(code, result);
     return fail(what, code);
 }
 
-// As a run's command line takes a server name: printable ASCII without
-// blanks or quotes, not read as an option, within the run's 127 characters.
-static bool valid_server(const WCHAR *server)
+// Printable ASCII without blanks, quotes or %, which Task Scheduler would
+// expand, of 1 to longest characters.
+static bool plain_word(const WCHAR *text, size_t longest)
 {
-    size_t length = wcslen(server);
-    if (length == 0 || length > 127 || server[0] == L'/' || server[0] == L'?')
+    size_t length = wcslen(text);
+    if (length == 0 || length > longest)
         return false;
     for (size_t i = 0; i < length; i++)
-        if (server[i] <= L' ' || server[i] > L'~' || server[i] == L'"')
+        if (text[i] <= L' ' || text[i] > L'~' || text[i] == L'"' || text[i] == L'%')
             return false;
     return true;
+}
+
+// As a run's command line takes a server name, and as the registry keeps
+// it: a leading # would make the remembered value a number.
+static bool valid_server(const WCHAR *server)
+{
+    return plain_word(server, longest_server) && !wcschr(L"#/?", server[0]);
+}
+
+static bool valid_log(const WCHAR *log)
+{
+    return plain_word(log, longest_log);
+}
+
+// The property, or false when it does not fit.
+static bool get(const WCHAR *name, WCHAR *value, DWORD size)
+{
+    return MsiGetPropertyW(install, name, value, &size) == ERROR_SUCCESS;
+}
+
+// Joins folder and name into to, when the whole fits.
+static bool join(WCHAR *to, size_t size, const WCHAR *folder, const WCHAR *name)
+{
+    size_t length = wcslen(folder), name_size = wcslen(name) + 1;
+    if (length + name_size > size)
+        return false;
+    wcscpy(to, folder);
+    wcscat(to, name);
+    return true;
+}
+
+// SERVER as given, or the remembered one when none is, or when a user who
+// is not an administrator gives one to an installed product: any user may
+// repair it, and the repair runs as SYSTEM.
+static bool settle_server(WCHAR (&server)[256])
+{
+    WCHAR remembered[256], installed[64], admin[64];
+    if (!get(L"SERVER", server, ARRAYSIZE(server)) ||
+        !get(L"REMEMBERED_SERVER", remembered, ARRAYSIZE(remembered)))
+        return false;
+    bool others_repair = !get(L"Installed", installed, ARRAYSIZE(installed)) ||
+                         !get(L"AdminUser", admin, ARRAYSIZE(admin)) || (*installed && !*admin);
+    if (*server && others_repair && wcscmp(server, remembered) != 0)
+        log_line(L"SERVER ignored: the server of an installed product is changed only by an "
+                 L"administrator; kept:", remembered);
+    if (!*server || others_repair)
+        wcscpy(server, remembered);
+    MsiSetPropertyW(install, L"SERVER", server);
+    return true;
+}
+
+// A removal that replaces this version by another keeps the task. Windows
+// says so with UPGRADINGPRODUCTCODE; Wine removes the old version as a
+// plain uninstall, once the new one is registered. Only a per-machine
+// product counts: a user may install one of their own with our UpgradeCode.
+static bool upgrading()
+{
+    WCHAR upgrade_code[39], product_code[39], related[39], state[4];
+    if (!get(L"UpgradeCode", upgrade_code, ARRAYSIZE(upgrade_code)) ||
+        !get(L"ProductCode", product_code, ARRAYSIZE(product_code)) ||
+        !get(L"UPGRADINGPRODUCTCODE", related, ARRAYSIZE(related)) || *related)
+        return true;
+    for (DWORD i = 0; MsiEnumRelatedProductsW(upgrade_code, 0, i, related) == ERROR_SUCCESS; i++) {
+        DWORD size = ARRAYSIZE(state);
+        if (wcscmp(related, product_code) != 0 &&
+            MsiGetProductInfoExW(related, nullptr, MSIINSTALLCONTEXT_MACHINE,
+                                 L"State", state, &size) == ERROR_SUCCESS &&
+            wcscmp(state, L"5") == 0)  // INSTALLSTATE_DEFAULT: installed
+            return true;
+    }
+    return false;
+}
+
+// The install's immediate phase, before anything changes: SERVER settled
+// (also for a removal, where the remembered server's component is
+// evaluated again under Wine); then for a removal UPGRADING set when it is
+// an upgrade's, otherwise SERVER, the log's path and the program's folder
+// checked. Before the folders are resolved (CostFinalize), LOGDIR and
+// INSTALLDIR are what a command line gave, if anything.
+static UINT check_values()
+{
+    WCHAR server[256], remove[64], folder[MAX_PATH + 1], log[512];
+    bool fits = settle_server(server);
+    if (!get(L"REMOVE", remove, ARRAYSIZE(remove)) || *remove) {
+        if (upgrading())
+            MsiSetPropertyW(install, L"UPGRADING", L"1");
+        return ERROR_SUCCESS;
+    }
+    if (!fits)
+        return fail(server_rule, L"(too long)");
+    if (*server && !valid_server(server))
+        return fail(server_rule, server);
+    if (!get(L"LOGDIR", folder, ARRAYSIZE(folder)))
+        return fail(log_rule, L"(too long)");
+    if (*folder && !(join(log, ARRAYSIZE(log), folder, L"garvelux.log") && valid_log(log)))
+        return fail(log_rule, folder);
+    if (!get(L"INSTALLDIR", folder, ARRAYSIZE(folder)) || wcspbrk(folder, L"%\""))
+        return fail(folder_rule, folder);
+    return ERROR_SUCCESS;
 }
 
 static bool append(const WCHAR *text, size_t length)
@@ -98,22 +225,24 @@ static bool fill_element(const WCHAR **from, const WCHAR *tag, const WCHAR *cons
     return true;
 }
 
-static UINT read_definition(const WCHAR *folder)
+// The definition built into this DLL (UTF-16 with its mark), as text.
+static bool load_definition()
 {
-    WCHAR path[MAX_PATH];
-    if (swprintf(path, MAX_PATH, L"%lsgarvelux-task.xml", folder) < 0)
-        return fail(L"the definition's path is too long:", folder);
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return fail(L"cannot read the definition", path);
-    DWORD size = 0;
-    BOOL read = ReadFile(file, definition, sizeof definition - sizeof(WCHAR), &size, nullptr);
-    CloseHandle(file);
-    definition[size / sizeof(WCHAR)] = L'\0';
-    if (!read || size == sizeof definition - sizeof(WCHAR) || definition[0] != 0xFEFF)
-        return fail(L"the definition is unreadable, too large or not UTF-16:", path);
-    return ERROR_SUCCESS;
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&load_definition), &self);
+    HRSRC found = self ? FindResourceW(self, MAKEINTRESOURCEW(task_definition),
+                                       MAKEINTRESOURCEW(10))  // RT_RCDATA
+                       : nullptr;
+    HGLOBAL loaded = found ? LoadResource(self, found) : nullptr;
+    const WCHAR *text = loaded ? static_cast<const WCHAR *>(LockResource(loaded)) : nullptr;
+    size_t length = text ? SizeofResource(self, found) / sizeof(WCHAR) : 0;
+    if (length < 2 || length > ARRAYSIZE(definition) || text[0] != 0xFEFF)
+        return false;
+    wmemcpy(definition, text + 1, length - 1);
+    definition[length - 1] = L'\0';
+    return true;
 }
 
 // The definition pointed at this installation, the server and the log.
@@ -121,17 +250,18 @@ static UINT fill_definition(const WCHAR *folder, const WCHAR *server, const WCHA
 {
     const WCHAR *const command[] = {L"\"", folder, L"garvelux.exe\"", nullptr};
     const WCHAR *const arguments[] = {server, L" /L", log, nullptr};
-    const WCHAR *from = definition + 1;
+    const WCHAR *from = definition;
     filled = 0;
-    if (!fill_element(&from, L"<Command>", command) ||
+    if (!load_definition() || !fill_element(&from, L"<Command>", command) ||
         !fill_element(&from, L"<Arguments>", arguments) || !append(from, wcslen(from)))
         return fail(L"cannot fill in the definition's command and arguments for", server);
     return ERROR_SUCCESS;
 }
 
 // Registers task_xml as LOCAL SERVICE's task, or deletes the task (one
-// that is not there is no error).
-static HRESULT change_task(bool registering)
+// that is not there is no error). reached tells whether Task Scheduler
+// answered at all.
+static HRESULT change_task(bool registering, bool *reached)
 {
     VARIANT none, user;
     VariantInit(&none);
@@ -148,6 +278,7 @@ static HRESULT change_task(bool registering)
                                   __uuidof(ITaskService), reinterpret_cast<void **>(&service));
     if (SUCCEEDED(result))
         result = service->Connect(none, none, none, none);
+    *reached = SUCCEEDED(result);
     if (SUCCEEDED(result))
         result = service->GetFolder(root_path, &root);
     if (SUCCEEDED(result) && registering) {
@@ -172,24 +303,36 @@ static HRESULT change_task(bool registering)
     return result;
 }
 
-static UINT set_task(const WCHAR *folder, const WCHAR *server, const WCHAR *log)
+// Deleted; a removal goes on without Task Scheduler, which would
+// otherwise keep the product from ever being removed.
+static UINT delete_task()
 {
-    if (!*server) {
-        HRESULT result = change_task(false);
-        if (FAILED(result))
-            return fail_with(L"Task Scheduler refused to delete the task:", result);
-        log_line(result == S_OK ? L"deleted" : L"not there: nothing to delete", L"");
+    bool reached = false;
+    HRESULT result = change_task(false, &reached);
+    WCHAR code[16];
+    hresult_text(code, result);
+    if (!reached) {
+        message(INSTALLMESSAGE(INSTALLMESSAGE_WARNING | MB_OK | MB_ICONWARNING),
+                L"warning: Task Scheduler cannot be reached, the task is left as it is:", code);
         return ERROR_SUCCESS;
     }
+    if (FAILED(result))
+        return fail(L"Task Scheduler refused to delete the task:", code);
+    log_line(result == S_OK ? L"deleted" : L"not there: nothing to delete", L"");
+    return ERROR_SUCCESS;
+}
+
+static UINT register_task(const WCHAR *folder, const WCHAR *server, const WCHAR *log)
+{
     if (!valid_server(server))
-        return fail(L"refused the server name (printable ASCII without blanks or quotes, not "
-                    L"starting with / or ?, 127 characters at most):", server);
-    UINT error = read_definition(folder);
-    if (error == ERROR_SUCCESS)
-        error = fill_definition(folder, server, log);
+        return fail(server_rule, server);
+    if (!valid_log(log))
+        return fail(log_rule, log);
+    UINT error = fill_definition(folder, server, log);
     if (error != ERROR_SUCCESS)
         return error;
-    HRESULT result = change_task(true);
+    bool reached = false;
+    HRESULT result = change_task(true, &reached);
     if (FAILED(result))
         return fail_with(L"Task Scheduler refused the task:", result);
     // What it runs, as the XML has it: <Exec> is the definition's last
@@ -201,14 +344,30 @@ static UINT set_task(const WCHAR *folder, const WCHAR *server, const WCHAR *log)
     return ERROR_SUCCESS;
 }
 
+// The rollback's server back where the next repair or upgrade reads it,
+// whatever the rollback of the registry before it left.
+static UINT remember(const WCHAR *server)
+{
+    HKEY key;
+    LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, settings_key, 0, nullptr, 0,
+                                     KEY_SET_VALUE, nullptr, &key, nullptr);
+    if (status == ERROR_SUCCESS) {
+        DWORD characters = (DWORD)wcslen(server) + 1;
+        status = RegSetValueExW(key, L"Server", 0, REG_SZ, reinterpret_cast<const BYTE *>(server),
+                                characters * (DWORD)sizeof(WCHAR));
+        RegCloseKey(key);
+    }
+    return status == ERROR_SUCCESS ? ERROR_SUCCESS
+                                   : fail(L"cannot write the remembered server back:", server);
+}
+
 // CustomActionData: "program folder|server|log"; an empty server deletes
 // the task. The folder cannot hold '|', so the first and last split it.
-extern "C" UINT __stdcall SetTask(MSIHANDLE handle)
+static UINT set_task()
 {
-    install = handle;
     DWORD length = ARRAYSIZE(data);
     WCHAR *first = nullptr, *last = nullptr;
-    if (MsiGetPropertyW(handle, L"CustomActionData", data, &length) == ERROR_SUCCESS) {
+    if (MsiGetPropertyW(install, L"CustomActionData", data, &length) == ERROR_SUCCESS) {
         first = wcschr(data, L'|');
         last = wcsrchr(data, L'|');
     }
@@ -216,9 +375,21 @@ extern "C" UINT __stdcall SetTask(MSIHANDLE handle)
         return fail(L"the action's data is not folder|server|log:", data);
     *first = L'\0';
     *last = L'\0';
+    const WCHAR *server = first + 1;
     HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    UINT error = set_task(data, first + 1, last + 1);
+    UINT error = *server ? register_task(data, server, last + 1) : delete_task();
     if (SUCCEEDED(com))
         CoUninitialize();
+    if (error == ERROR_SUCCESS && *server && MsiGetMode(install, MSIRUNMODE_ROLLBACK))
+        error = remember(server);
     return error;
+}
+
+extern "C" UINT __stdcall SetTask(MSIHANDLE handle)
+{
+    install = handle;
+    bool deferred = MsiGetMode(handle, MSIRUNMODE_SCHEDULED) ||
+                    MsiGetMode(handle, MSIRUNMODE_ROLLBACK) ||
+                    MsiGetMode(handle, MSIRUNMODE_COMMIT);
+    return deferred ? set_task() : check_values();
 }

@@ -259,9 +259,10 @@ class packaged(unittest.TestCase):
         log = os.path.join(self.work, "msi.log")
         code = wine(self.env, "msiexec", *args, "/qn", "/l*v", windows_path(log))
         with open(log, encoding="utf-8", errors="replace") as f:
-            text = f.read()
+            self.log = f.read()
         return code, [re.sub(r">\s+<", "><", e) for e in re.findall(
-            r"GARVELUX task: registered to run as LOCAL SERVICE: (<Exec>.*?</Exec>)", text, re.S)]
+            r"GARVELUX task: registered to run as LOCAL SERVICE: (<Exec>.*?</Exec>)", self.log,
+            re.S)]
 
     def copy(self, *queries):
         """The package changed by the queries, under a new product code."""
@@ -271,6 +272,18 @@ class packaged(unittest.TestCase):
                     % str(uuid.uuid4()).upper(),)
         subprocess.run(["msibuild", path] + [a for q in queries for a in ("-q", q)], check=True)
         return windows_path(path)
+
+    def scheduler(self, start):
+        """Task Scheduler's service started on demand (3) or disabled (4),
+        taking effect with a fresh wineserver."""
+        for command in (["wine", "reg", "add", "HKLM\\System\\CurrentControlSet\\Services\\"
+                         "Schedule", "/v", "Start", "/t", "REG_DWORD", "/d", str(start), "/f"],
+                        ["wineserver", "-k"], ["wineserver", "-w"],
+                        ["wineserver", "--persistent"], ["wineboot"]):
+            subprocess.run(command, env=self.env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=120, check=True)
+        if start == 3:
+            self.assertEqual(wine(self.env, "net", "start", "schedule"), 0)
 
     def reg(self, key, name):
         done = subprocess.run(["wine", "reg", "query", key, "/v", name, "/reg:32"], env=self.env,
@@ -335,31 +348,71 @@ class packaged(unittest.TestCase):
         self.assertEqual(wine(self.env, "schtasks", "/delete", "/tn", "GARVELUX", "/f"), 0)
         self.assertEqual(self.msiexec("/i", msi, "REINSTALL=ALL", "REINSTALLMODE=omus"),
                          (0, [self.exec_for("FS1")]))
-        rebuilt = self.copy()
+        # A rebuild of this version replaces the package and keeps the task;
+        # the definition in the program's folder, replaced between the copy
+        # of the files and the registration, does not reach the task.
+        tampered = os.path.join(self.work, "tampered.xml")
+        with open(TASK_XML, encoding="utf-16") as f, open(tampered, "w", encoding="utf-16") as t:
+            t.write(f.read().replace("<Description>", "<Description>TAMPERED "))
+        rebuilt = self.copy(
+            "UPDATE InstallExecuteSequence SET Sequence = 4003 WHERE Action = 'ScheduleTask'",
+            "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('Tamper', 1058, "
+            "'INSTALLDIR', 'cmd.exe /c copy /y \"%s\" garvelux-task.xml')" % windows_path(tampered),
+            "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('Tamper', 4002)")
         self.assertEqual(self.msiexec("/i", rebuilt), (0, [self.exec_for("FS1")]))
         self.assertEqual(self.state(), self.installed("FS1"))  # one product
-        # A repair with a new SERVER changes the server, escaped in the XML.
+        with open(os.path.join(self.program, "garvelux-task.xml"), encoding="utf-16") as f:
+            self.assertIn("TAMPERED", f.read())
+        with open(self.task, encoding="utf-8-sig") as f:
+            self.assertNotIn("TAMPERED", f.read())
+        # An administrator's repair with a new SERVER changes the server,
+        # escaped in the XML; a user's who is not one (AdminUser cleared
+        # in a copy) keeps the remembered one, and the log says why.
         self.assertEqual(self.msiexec("/i", rebuilt, "REINSTALL=ALL", "REINSTALLMODE=omus",
                                       "SERVER=A&B<C>"), (0, [self.exec_for("A&amp;B&lt;C&gt;")]))
         self.assertEqual(self.state(), self.installed("A&B<C>"))
-        self.assertEqual(self.msiexec("/x", rebuilt), (0, []))
+        user = self.copy("INSERT INTO CustomAction (Action, Type, Source, Target) VALUES "
+                         "('NoAdmin', 51, 'AdminUser', '')",
+                         "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES "
+                         "('NoAdmin', 50)")
+        self.assertEqual(self.msiexec("/i", user)[0], 0)
+        self.assertEqual(self.msiexec("/i", user, "REINSTALL=ALL", "REINSTALLMODE=omus",
+                                      "SERVER=EVIL"), (0, [self.exec_for("A&amp;B&lt;C&gt;")]))
+        self.assertIn("SERVER ignored: the server of an installed product is changed only by an "
+                      "administrator; kept: A&B<C>", self.log)
+        self.assertEqual(self.state(), self.installed("A&B<C>"))
+        self.assertEqual(self.msiexec("/x", user), (0, []))
         self.assertFalse(os.path.exists(self.program))
         self.assertEqual(self.state(), NOTHING)
         self.assertEqual(os.listdir(self.logs), ["garvelux.log"])  # the log is the admin's
-        # Without SERVER only the program is installed.
+        # Without SERVER only the program is installed; a repair that
+        # gives one registers the task and remembers the server.
         self.assertEqual(self.msiexec("/i", msi), (0, []))
         self.assertTrue(os.path.exists(os.path.join(self.program, "garvelux.exe")))
         self.assertFalse(os.path.exists(self.task))
+        self.assertEqual(self.msiexec("/i", msi, "REINSTALL=ALL", "REINSTALLMODE=omus",
+                                      "SERVER=FS3"), (0, [self.exec_for("FS3")]))
+        self.assertEqual(self.state(), self.installed("FS3"))
         self.assertEqual(self.msiexec("/x", msi)[0], 0)
+        self.assertEqual(self.state(), NOTHING)
 
     def test_a_failure_puts_back_the_task_that_was_there(self):
-        # A server name the run could not take ends the install, as does a
-        # copy of the action given one after the task is registered (FAIL),
-        # or after it is deleted on removal.
-        self.assertEqual(self.msiexec("/i", windows_path(MSI), "SERVER=/FS1"), (1603 % 256, []))
+        # A value that a run could not take, or that Task Scheduler would
+        # expand, ends the install before anything changes, the repair of
+        # an installed product as well; as does a copy of the action given
+        # one after the task is registered (FAIL), or after it is deleted
+        # on removal.
+        msi = windows_path(MSI)
+        bad = [["SERVER=/FS1"], ["SERVER=#5"], ["SERVER=A%PATH%"], ["LOGDIR=C:\\Time Logs\\"],
+               ["LOGDIR=C:\\%TEMP%\\"], ["SERVER=" + "S" * 128]]
+        for values in bad:
+            self.assertEqual(self.msiexec("/i", msi, "SERVER=FS1", *values), (1603 % 256, []))
+            self.assertIn("GARVELUX task: %s" % values[0].split("=")[0], self.log)
+            self.assertEqual(self.state(), NOTHING)
+            self.assertFalse(os.path.exists(self.logs))
         queries = []
-        for name, data_sequence, sequence, when in (("FailInstall", 1004, 4002, "NOT REMOVE"),
-                                                    ("FailRemoval", 1005, 3499, "REMOVE")):
+        for name, data_sequence, sequence, when in (("FailInstall", 1005, 4002, "NOT REMOVE"),
+                                                    ("FailRemoval", 1006, 3499, "REMOVE")):
             action = "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES "
             step = "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES "
             queries += [action + "('%sData', 51, '%s', '[INSTALLDIR]|\"|')" % (name, name),
@@ -371,14 +424,37 @@ class packaged(unittest.TestCase):
                          (1603 % 256, [self.exec_for("FS1")]))
         self.assertEqual(self.state(), NOTHING)
         self.assertEqual(self.msiexec("/i", failing, "SERVER=FS1")[0], 0)
+        for values in bad:
+            self.assertEqual(self.msiexec("/i", failing, "REINSTALL=ALL", "REINSTALLMODE=omus",
+                                          *values), (1603 % 256, []))
+            self.assertEqual(self.state(), self.installed("FS1"))
         self.assertEqual(self.msiexec("/x", failing, "FAIL=1"),
                          (1603 % 256, [self.exec_for("FS1")]))
         # Wine's rollback leaves the product unregistered: installed again
         # to be removed.
         self.assertEqual(self.state()[1:], self.installed("FS1")[1:])
         self.assertEqual(self.msiexec("/i", failing, "SERVER=FS1")[0], 0)
+        # A failing upgrade leaves the old product, its task and its
+        # remembered server. Wine's rollback deletes the files and registry
+        # values that the two share (Windows puts them back).
+        upgrade = self.copy(*queries)
+        self.assertEqual(self.msiexec("/i", upgrade, "SERVER=FS2", "FAIL=1"),
+                         (1603 % 256, [self.exec_for("FS2"), self.exec_for("FS1")]))
+        self.assertEqual(self.state(), (1, True, "FS1", None))
         self.assertEqual(self.msiexec("/x", failing), (0, []))
         self.assertEqual(self.state(), NOTHING)
+        # Removal goes on, with a warning, where Task Scheduler cannot be
+        # reached; the task stays.
+        self.assertEqual(self.msiexec("/i", msi, "SERVER=FS1")[0], 0)
+        self.scheduler(4)
+        try:
+            self.assertEqual(self.msiexec("/x", msi), (0, []))
+            self.assertIn("GARVELUX task: warning: Task Scheduler cannot be reached, the task is "
+                          "left as it is: 0x80041315", self.log)
+        finally:
+            self.scheduler(3)
+        self.assertEqual(self.state(), (0, True, None, None))
+        self.assertEqual(wine(self.env, "schtasks", "/delete", "/tn", "GARVELUX", "/f"), 0)
 
 
 if __name__ == "__main__":

@@ -1,8 +1,10 @@
 #!/bin/bash
 # The Windows ZIP holds garvelux.exe, the manual, the licence and the
-# changes as text, and the task definition, and nothing else; the exe
+# changes as text, the task definition, and the Group Policy template for
+# the key the program reads, and nothing else; the exe
 # carries its version information and manifest. The MSI, as msitools read
-# it: a per-machine package with the tables its work needs and no script.
+# it: a per-machine package with the tables its work needs and no script;
+# its custom action exports one name and carries the ZIP's definition.
 # All of them, and the exe's banner, name the project's version. With a
 # signing certificate, the exe (built and zipped), the custom action and
 # the MSI carry signatures that osslsigncode verifies, against the CA in
@@ -16,28 +18,50 @@ wrestool --raw -x -t 16 "$1/garvelux.exe" >"$work/version"
 wrestool --raw -x -t 24 "$1/garvelux.exe" >"$work/manifest"
 msi=$1/garvelux-$2-win32.msi
 msiinfo tables "$msi" | sort >"$work/tables"
-for table in Property CustomAction MsiLockPermissionsEx Registry; do
+for table in Property CustomAction MsiLockPermissionsEx Registry InstallExecuteSequence Component \
+    File; do
     msiinfo export "$msi" $table >"$work/$table"
 done
 msiinfo suminfo "$msi" >"$work/suminfo"
+i686-w64-mingw32-objdump -p "$1/garvelux-task.dll" |
+    sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' >"$work/exports"
+wrestool --raw -x -t 10 -n 1 "$1/garvelux-task.dll" >"$work/definition"
 python3 -m zipfile -e "$work/garvelux-$2-win32.zip" "$work"
 for file in "$1/garvelux.exe" "$work/garvelux-$2-win32/garvelux.exe" "$1/garvelux-task.dll" \
     "$msi"; do
     if [ -n "${3:-}" ]; then
         osslsigncode verify ${GARVELUX_SIGN_CA:+-CAfile "$GARVELUX_SIGN_CA"} -in "$file" \
             >"$work/verify" 2>&1 || { cat "$work/verify"; echo "not signed: $file"; exit 1; }
+        # An MSI's signature also covers its metadata.
+        [ "$file" != "$msi" ] || msiinfo streams "$msi" | grep -qx $'\005MsiDigitalSignatureEx' ||
+            { echo "no MsiDigitalSignatureEx: $msi"; exit 1; }
     elif osslsigncode extract-signature -in "$file" -out "$work/signature" >/dev/null 2>&1; then
         echo "signed without a certificate: $file"; exit 1
     fi
 done
 python3 - "$work" "$2" "$1/garvelux.exe" <<'PY'
 import re, sys, zipfile
+import xml.etree.ElementTree as ElementTree
 work, version, exe = sys.argv[1:4]
 archive = zipfile.ZipFile(work + "/garvelux-%s-win32.zip" % version)
 folder = "garvelux-%s-win32/" % version
-names = sorted(archive.namelist())
+names = sorted(n for n in archive.namelist() if not n.endswith("/"))
 assert names == [folder + n for n in ("CHANGELOG.txt", "LICENSE.txt", "garvelux-task.xml",
-                                      "garvelux.exe", "garvelux.txt")], names
+                                      "garvelux.exe", "garvelux.txt",
+                                      "policy/en-US/garvelux.adml", "policy/garvelux.admx")], names
+# The template: the values the program reads, under its key, as text within
+# its capacities; each string and presentation it names, defined.
+xml = "{http://schemas.microsoft.com/GroupPolicy/2006/07/PolicyDefinitions}"
+admx = ElementTree.fromstring(archive.read(folder + "policy/garvelux.admx"))
+adml = ElementTree.fromstring(archive.read(folder + "policy/en-US/garvelux.adml"))
+policies = admx.findall(".//%spolicy" % xml)
+assert {p.get("key") for p in policies} == {"SOFTWARE\\Policies\\GARVELUX\\SLP"}, policies
+assert sorted((t.get("valueName"), t.get("maxLength")) for t in admx.iter(xml + "text")) == [
+    ("DAAddresses", "511"), ("Scopes", "255")]
+defined = {(e.tag[len(xml):], e.get("id")) for e in adml.iter() if e.get("id")}
+named = re.findall(r"\$\((string|presentation)\.(\w+)\)", archive.read(folder + "policy/garvelux.admx").decode())
+assert set(named) <= defined and len(named) == 7, (named, defined)
+assert {e.get("refId") for e in adml.iter(xml + "textBox")} == {"DAAddresses", "Scopes"}
 manual = archive.read(folder + "garvelux.txt")
 assert manual.startswith(b"GARVELUX(1)") and b"\x08" not in manual and b"\r\n" in manual
 assert archive.read(folder + "LICENSE.txt").startswith(b"ISC License\r\n")
@@ -80,15 +104,40 @@ def rows(table):
 properties = dict(rows("Property"))
 assert properties["ProductVersion"] == version and properties["ALLUSERS"] == "1", properties
 assert properties["UpgradeCode"] == "{C1E0561D-ABA2-4DAD-9BFD-7AB93269337A}"
-assert "SERVER" in properties["SecureCustomProperties"].split(";"), properties
+# Any user may repair a per-machine product: SERVER is no secure property,
+# and AdminUser follows the real token. Programs and Features offers no Change.
+assert "SERVER" not in properties["SecureCustomProperties"].split(";"), properties
+assert properties["MSIUSEREALADMINDETECTION"] == "1" and properties["ARPNOMODIFY"] == "1"
 assert "Template: Intel;1033" in open(work + "/suminfo").read()
-# No script action; the package's own actions, their types and sequence,
-# and the Upgrade row are held by the installs under Wine.
+# No script action; the package's own actions and their types are held by
+# the installs under Wine. SERVER settled before the components' conditions,
+# checked once the folders are resolved; the old version removed inside the
+# new one's transaction, after its script.
 assert not [row for row in rows("CustomAction") if int(row[1]) & 0x3F in
             (5, 6, 21, 22, 37, 38, 53, 54)], rows("CustomAction")
-# The log folder's permissions in SDDL, which names accounts by alias.
-assert [row[:3] for row in rows("MsiLockPermissionsEx")] == [
-    ["LogFolder", "LOGDIR", "CreateFolder"]]
+step = {row[0]: int(row[2]) for row in rows("InstallExecuteSequence")}
+assert step["AppSearch"] < step["ChooseServer"] < step["CostFinalize"] < step["CheckValues"] \
+    < step["InstallValidate"] < step["InstallInitialize"] < step["InstallExecute"] \
+    < step["RemoveExistingProducts"] < step["InstallFinalize"], step
+# The remembered server's component is evaluated again by every reinstall.
+server = [row for row in rows("Component") if row[0] == "Server"][0]
+assert int(server[3]) & 0x40 and server[4] == "SERVER", server
+assert [row[4] for row in rows("File") if row[0] == "garvelux.exe"] == [version + ".0.0"]
+# Both folders owned by SYSTEM, inheriting nothing; the owner's implicit
+# rights (OW) taken away on each folder and what it holds; the program's
+# folder writable by SYSTEM and the administrators alone.
+locks = {row[1]: row[3] for row in rows("MsiLockPermissionsEx")}
+aces = {lock: {trustee: (flags, rights) for flags, rights, trustee in
+                 re.findall(r"\(A;(\w*);(\w+);;;(\w+)\)", sddl)} for lock, sddl in locks.items()}
+assert sorted(locks) == ["INSTALLDIR", "LOGDIR"], locks
+for lock, sddl in locks.items():
+    assert sddl.startswith("O:SYD:PAI(") and aces[lock]["OW"][0] == "OICI", sddl
+assert aces["INSTALLDIR"] == {"SY": ("OICI", "FA"), "BA": ("OICI", "FA"),
+                              "BU": ("OICI", "0x1200a9"), "OW": ("OICI", "0x1200a9")}, aces
+assert sorted(aces["LOGDIR"]) == ["BA", "BU", "LS", "OW", "SY"], aces
+exports = open(work + "/exports").read()
+assert re.findall(r"^\s+\[ *\d+\] (\S+)$", exports, re.M) == ["SetTask"], exports
+assert open(work + "/definition", "rb").read() == archive.read(folder + "garvelux-task.xml")
 source = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\GARVELUX"
 assert sorted(row[2:5] for row in rows("Registry") if row[2] == source) == [
     [source, "-", ""], [source, "EventMessageFile", "#%[#garvelux.exe]"],
