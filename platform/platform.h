@@ -54,7 +54,9 @@ const bool clock_set_twice = false;
 #endif
 
 // Opens a file for appending in binary mode, created when missing, that
-// other programs may read and write at the same time.
+// other programs may read and write at the same time. Only a disk file is
+// taken, at once: a link as the last component, a pipe, a socket, a device
+// or a file with another name is refused (nullptr).
 FILE *open_shared_append(const char *name);
 
 // The system's own record of a run that read its command line, made as

@@ -40,7 +40,7 @@ NOTHING = (0, False, None, None)
 EVENT_SOURCE = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\GARVELUX"
 
 # name, scripted client, arguments, exit code, console after the banner,
-# log (None: no log is written), calls recorded
+# reported (and run.log written where it is the log), calls recorded
 CASES = [
     ("init fails", {"INIT": "FF"}, ["srv1", "/Lrun.log"], 1,
      b"\nERROR: NWCallsInit returned FF\r\n", True, CALLS[:1]),
@@ -58,7 +58,11 @@ CASES = [
     ("no arguments", {}, [], 255, b"No Parameters\r\n" + SYNTAX + b"\r\n", False, []),
     ("no server", {}, ["/Lx.log"], 255, b"Server not specified.\r\n" + SYNTAX + b"\r\n", False,
      []),
-]
+] + [("a log refused: " + log, {"QUERY": "880A"}, ["srv1", "/L" + log], 3,
+      b"Unable to open log file %s\r\n\r\n\nERROR: NWGetFileServerDateAndTime returned 880A\r\n"
+      % log.encode(), True, CALLS + [RELEASE])
+     # a Unix symlink is a reparse point to Wine; a hard link; a service's pipe; a device
+     for log in ("link.log", "hard.log", "\\\\.\\pipe\\svcctl", "NUL")]
 
 
 def wine(env, *args):
@@ -131,6 +135,10 @@ class under_wine(unittest.TestCase):
 
     def test_outcomes(self):
         self.with_client("calwin32.dll", "clxwin32.dll")
+        with open(os.path.join(self.dir, "victim"), "wb") as f:
+            f.write(b"secret")
+        os.symlink("victim", os.path.join(self.dir, "link.log"))
+        os.link(os.path.join(self.dir, "victim"), os.path.join(self.dir, "hard.log"))
         for name, script, args, code, text, logged, calls in CASES:
             with self.subTest(name):
                 clock_calls, events = [], []
@@ -142,11 +150,13 @@ class under_wine(unittest.TestCase):
                 # command line; its text is the log's.
                 self.assertEqual(events, [(1, code, text)] if logged else [])
                 self.assertEqual(console, BANNER + text)
-                self.assertEqual(self.read("run.log"), text if logged else None)
+                self.assertEqual(self.read("run.log"), text if logged and "/Lrun.log" in args
+                                 else None)
                 self.assertEqual(self.recorded(), calls)
                 for leftover in ("run.log", "record"):
                     if os.path.exists(os.path.join(self.dir, leftover)):
                         os.unlink(os.path.join(self.dir, leftover))
+        self.assertEqual(self.read("victim"), b"secret")
 
     def test_clock_set_with_the_current_time(self):
         self.with_client("calwin32.dll", "clxwin32.dll")

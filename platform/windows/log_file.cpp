@@ -3,16 +3,33 @@
 
 #include "platform/platform.h"
 
+// Only a file on disk with no other name: a reparse point (symbolic link,
+// junction) that another account put at the log's name is opened itself,
+// not followed, and refused; so are a pipe, whose server could otherwise
+// act as this account (it may identify the caller, no more), a device and
+// a hard link.
+static bool own_disk_file(HANDLE file)
+{
+    BY_HANDLE_FILE_INFORMATION information;
+    return GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &information) &&
+           !(information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+           information.nNumberOfLinks <= 1;
+}
+
 // Append-only access: Windows itself puts every write at the end of the
 // file, so runs on many workstations appending to one log at once never
 // overwrite each other's text. Others may read and write it meanwhile.
 FILE *open_shared_append(const char *name)
 {
-    HANDLE file = CreateFileA(name, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileA(name, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT |
+                                  SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                              nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return nullptr;
-    int descriptor = _open_osfhandle((intptr_t)file, _O_APPEND | _O_BINARY);
+    int descriptor = own_disk_file(file) ? _open_osfhandle((intptr_t)file, _O_APPEND | _O_BINARY)
+                                         : -1;
     if (descriptor < 0) {
         CloseHandle(file);
         return nullptr;
