@@ -9,18 +9,21 @@
 #include "slp/slp.h"
 
 static const NWRCODE server_not_found = 0x8847;
+static const NWRCODE still_privileged = 0x88FF;
 static const int64_t open_time_ms = 5000;
 static const NWCONN_HANDLE the_handle = 1;
 static const int most_addresses = 16;
 static slp_settings slp;
 
 // The log is open and the server not yet looked for: nothing from here on
-// needs more than setting the clock. The SLP settings are read first, with
-// the run's own rights: a site may keep them from other users.
+// needs more than setting the clock, and no reply is read as root. The SLP
+// settings are read first, with the run's own rights: a site may keep them
+// from other users.
 NWRCODE built_in_init()
 {
     read_slp_settings(&slp);
-    drop_privileges();
+    if (!drop_privileges())
+        return still_privileged;
     return net_start();
 }
 

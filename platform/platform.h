@@ -67,8 +67,10 @@ void report_run(UINT exit_code, const char *text);
 
 // Least privilege for a run that reads a network server's bytes, where the
 // system offers it. Before the server is looked for: keep no more than
-// setting the clock needs.
-void drop_privileges();
+// setting the clock needs. False when a run started as root could not
+// become a user of its own where the system surely has one: it must not
+// go on.
+bool drop_privileges();
 // Once connected, before the first reply byte is read: from then on the
 // process makes no calls but those of the rest of a run on this socket.
 void confine_to_socket(intptr_t socket);

@@ -424,15 +424,24 @@ class native_build(both_builds):
         as_user = ["setpriv", "--reuid=1000", "--regid=1000", "--clear-groups",
                    "--inh-caps=+sys_time,+net_admin", "--ambient-caps=+sys_time,+net_admin"]
         with_groups = ["setpriv", "--groups=4,6"]  # adm and disk
+        with_user = ["unshare", "-m", "sh", "-c", "cp /etc/passwd p && echo garvelux:x:999:999::"
+                     '/:/bin/false >>p && mount --bind p /etc/passwd && exec "$@"', "-"]
+        # Where every id seems to exist, as outside any user namespace.
+        unshared = ["unshare", "--map-root-user", "-m", "sh", "-c", 'echo "0 0 4294967295" >m && '
+                    'mount --bind m /proc/$$/uid_map && exec "$@"', "-"]
         # started by: root; root with supplementary groups; root where user
-        # 65534 does not exist; a user with capabilities. Then Uid and Gid,
-        # the bounding set, and where the run is held: at the query, once
-        # filtered, or while connecting to a black-holed server, before.
+        # 65534 does not exist; a user with capabilities; root where the
+        # packaged user exists; root that cannot switch where it should.
+        # Then Uid and Gid, the bounding set, and where the run is held: at
+        # the query, once filtered, or while connecting to a black-holed
+        # server, before; or that it ends as its client cannot start.
         for launcher, ids, bounding, held in [
                 ([], "65534", clock_only, "query"),
                 (with_groups, "65534", clock_only, "query"),
                 (["unshare", "--map-root-user"], "0", clock_only, "query"),
                 (as_user, "1000", "000001ffffffffff", "query"),
+                (with_user, "999", clock_only, "query"),
+                (unshared, None, None, "init"),
                 (with_groups, "65534", clock_only, "connecting")]:
             # Connection attempts only: a closing connection of the run before
             # must not look like this run connecting.
@@ -443,7 +452,11 @@ class native_build(both_builds):
                 os.chmod(self.dir.name, 0o777)
                 run = subprocess.Popen(launcher + RUNNER.command + ["srv1", "/Le2e.log"],
                                        cwd=self.dir.name, env=RUNNER.env(self.clock),
-                                       stdout=subprocess.DEVNULL)
+                                       stdout=subprocess.PIPE)
+                if held == "init":
+                    self.assertEqual((run.wait(), run.stdout.read()),
+                                     (1, BANNER + b"\nERROR: NWCallsInit returned 88FF\r\n"))
+                    continue
                 while run.poll() is None and (len(server.requests) < 2 if held == "query" else
                                               b"packets 0 " in nft_table()):
                     time.sleep(0.01)

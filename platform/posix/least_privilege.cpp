@@ -2,17 +2,20 @@
 // more privilege than setting the clock needs: before the name is resolved
 // it gives up every capability but CAP_SYS_TIME (and root's identity), and
 // once connected it confines itself to the calls that the rest of the run
-// makes. A step that cannot be taken is left out; the run goes on.
+// makes. A step that cannot be taken is left out and the run goes on, but
+// for the switch away from root outside a user namespace.
 #include <cap-ng.h>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <pwd.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 #include <seccomp.h>
 
 #include "platform/platform.h"
 
-static const int nobody = 65534;
+static const uid_t nobody = 65534;
 
 // Every sanitizer's run-time library defines this, whether the build asked
 // for it through GARVELUX_SANITIZE or its own flags; GCC announces neither
@@ -37,23 +40,73 @@ static void keep_only_clock(bool has_clock)
                      CAP_SYS_TIME);
 }
 
-void drop_privileges()
+// The packaged user (sysusers.d makes it) when the system has one, else
+// 65534, which other daemons share: they could stop or trace a run. Read
+// from /etc/passwd itself, where sysusers writes, so that no name service
+// is asked, nor its module loaded, while the run is still root.
+static void run_user(uid_t *uid, gid_t *gid)
+{
+    *uid = *gid = nobody;
+    FILE *users = fopen("/etc/passwd", "re");
+    if (!users)
+        return;
+    while (const passwd *user = fgetpwent(users))
+        if (strcmp(user->pw_name, "garvelux") == 0 && user->pw_uid != 0 && user->pw_gid != 0) {
+            *uid = user->pw_uid;
+            *gid = user->pw_gid;
+            break;
+        }
+    fclose(users);
+}
+
+static bool switched_to(uid_t uid, gid_t gid)
+{
+    uid_t real, effective, saved;
+    gid_t real_group, effective_group, saved_group;
+    return getresuid(&real, &effective, &saved) == 0 && real == uid && effective == uid &&
+           saved == uid && getresgid(&real_group, &effective_group, &saved_group) == 0 &&
+           real_group == gid && effective_group == gid && saved_group == gid &&
+           getgroups(0, nullptr) == 0;
+}
+
+// The initial user namespace maps every id to itself; a namespace that
+// maps fewer (a container, the tests) may lack the run's user. Unknown
+// counts as the initial one.
+static bool in_user_namespace()
+{
+    FILE *map = fopen("/proc/self/uid_map", "re");
+    if (!map)
+        return false;
+    unsigned long inside, outside, count;
+    bool whole = fscanf(map, "%lu %lu %lu", &inside, &outside, &count) != 3 ||
+                 (inside == 0 && outside == 0 && count == 4294967295UL);
+    fclose(map);
+    return !whole;
+}
+
+bool drop_privileges()
 {
     capng_get_caps_process();
-    bool root = geteuid() == 0;
+    bool root = geteuid() == 0, switched = false;
     if (root || capng_have_capabilities(CAPNG_SELECT_CAPS) != CAPNG_NONE) {
         bool has_clock = capng_have_capability(CAPNG_PERMITTED, CAP_SYS_TIME);
         keep_only_clock(has_clock);
         capng_apply(CAPNG_SELECT_BOUNDS); // needs CAP_SETPCAP
         const capng_flags_t flags = (capng_flags_t)(CAPNG_DROP_SUPP_GRP | CAPNG_CLEAR_AMBIENT);
-        bool switched = root && capng_change_id(nobody, nobody, flags) == 0;
-        // A namespace without user 65534 keeps root's identity, not its power.
+        if (root) {
+            uid_t uid;
+            gid_t gid;
+            run_user(&uid, &gid);
+            switched = capng_change_id((int)uid, (int)gid, flags) == 0 && switched_to(uid, gid);
+        }
+        // A namespace without that user keeps root's identity, not its power.
         if (!switched) {
             keep_only_clock(has_clock);
             capng_apply(CAPNG_SELECT_CAPS);
         }
     }
     prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+    return !root || switched || in_user_namespace();
 }
 
 // Once connected, before the first reply byte is read: from here on a run

@@ -3,8 +3,9 @@
 // A Windows process holds what its account was given, and needs the right
 // to change the system time for its one task; the installed NetWare client
 // it may load needs the rest. Nothing is given up here.
-void drop_privileges()
+bool drop_privileges()
 {
+    return true;
 }
 
 void confine_to_socket(intptr_t)
