@@ -28,7 +28,8 @@ void ExitProcess(UINT exit_code)
 // comes: the last component is never followed, nothing waits for a FIFO's
 // reader or a device, and only a regular file with no other name is taken.
 // A new log gets 0644 as the umask or the folder's default ACL narrows it.
-// Not handed down to anything the process might start.
+// The file taken is written as any other, blocking; it is not handed down
+// to anything the process might start.
 FILE *open_shared_append(const char *name)
 {
     int log = open(name, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
@@ -37,7 +38,8 @@ FILE *open_shared_append(const char *name)
         return nullptr;
     struct stat status;
     FILE *file = nullptr;
-    if (fstat(log, &status) == 0 && S_ISREG(status.st_mode) && status.st_nlink <= 1)
+    if (fstat(log, &status) == 0 && S_ISREG(status.st_mode) && status.st_nlink <= 1 &&
+        fcntl(log, F_SETFL, O_APPEND) == 0)
         file = fdopen(log, "ab");
     if (!file)
         close(log);
