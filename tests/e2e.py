@@ -427,8 +427,8 @@ class native_build(both_builds):
         with_user = ["unshare", "-m", "sh", "-c", "cp /etc/passwd p && echo garvelux:x:999:999::"
                      '/:/bin/false >>p && mount --bind p /etc/passwd && exec "$@"', "-"]
         # Where every id seems to exist, as outside any user namespace.
-        unshared = ["unshare", "--map-root-user", "-m", "sh", "-c", 'echo "0 0 4294967295" >m && '
-                    'mount --bind m /proc/$$/uid_map && exec "$@"', "-"]
+        unshared = ["unshare", "--map-root-user", "-m", "sh", "-c", "printf '%10u %10u %10u\\n' 0 0 "
+                    '4294967295 >m && mount --bind m /proc/$$/uid_map && exec "$@"', "-"]
         # started by: root; root with supplementary groups; root where user
         # 65534 does not exist; a user with capabilities; root where the
         # packaged user exists; root that cannot switch where it should.

@@ -69,19 +69,19 @@ static bool switched_to(uid_t uid, gid_t gid)
            getgroups(0, nullptr) == 0;
 }
 
-// The initial user namespace maps every id to itself; a namespace that
-// maps fewer (a container, the tests) may lack the run's user. Unknown
-// counts as the initial one.
+// The initial user namespace maps every id to itself, in the one line the
+// kernel writes thus; a namespace that maps fewer (a container, the tests)
+// may lack the run's user. Unknown counts as the initial one.
 static bool in_user_namespace()
 {
     FILE *map = fopen("/proc/self/uid_map", "re");
     if (!map)
         return false;
-    unsigned long inside, outside, count;
-    bool whole = fscanf(map, "%lu %lu %lu", &inside, &outside, &count) != 3 ||
-                 (inside == 0 && outside == 0 && count == 4294967295UL);
+    char line[64];
+    bool fewer = fgets(line, sizeof line, map) &&
+                 strcmp(line, "         0          0 4294967295\n") != 0;
     fclose(map);
-    return !whole;
+    return fewer;
 }
 
 bool drop_privileges()
