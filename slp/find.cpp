@@ -12,7 +12,8 @@
 // discovery and the agents it finds. A reply counts only from its peer
 // (address and XID; any address for the group's and discovery's XIDs);
 // the addresses only from the agent that gave the URL. Everything ends at
-// the first usable answer, or after 2 seconds.
+// the first usable answer, once no peer is left to hear from, or after 2
+// seconds.
 #include <cstdio>
 #include <cstring>
 
