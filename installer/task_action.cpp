@@ -36,6 +36,9 @@ static const WCHAR log_rule[] =
     L"LOGDIR, with garvelux.log after it, must be printable ASCII without blanks, quotes or %, "
     L"and have 397 characters at most:";
 static const WCHAR folder_rule[] = L"INSTALLDIR must hold no % and no quotes:";
+static const WCHAR new_folder_rule[] =
+    L"INSTALLDIR must be a new or empty folder for a first install (another account may have "
+    L"put a program or library there):";
 
 // One message, never formatted as a property reference: an error also
 // goes to the installer's error handling (a silent install logs it).
@@ -156,12 +159,42 @@ static bool upgrading()
     return false;
 }
 
+// A folder (as resolved, with its final backslash) that is not there or
+// holds nothing; false also when it cannot be listed.
+static bool missing_or_empty(const WCHAR *folder)
+{
+    WCHAR pattern[MAX_PATH + 2];
+    WIN32_FIND_DATAW found;
+    if (!join(pattern, ARRAYSIZE(pattern), folder, L"*"))
+        return false;
+    HANDLE search = FindFirstFileW(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
+    bool empty = true;
+    do
+        empty = wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0;
+    while (empty && FindNextFileW(search, &found));
+    FindClose(search);
+    return empty;
+}
+
+// Neither a repair nor an upgrade, nor a rebuild of this version.
+static bool first_install()
+{
+    WCHAR installed[64], upgrading_code[64];
+    return get(L"Installed", installed, ARRAYSIZE(installed)) && !*installed &&
+           get(L"WIX_UPGRADE_DETECTED", upgrading_code, ARRAYSIZE(upgrading_code)) &&
+           !*upgrading_code;
+}
+
 // The install's immediate phase, before anything changes: SERVER settled
 // (also for a removal, where the remembered server's component is
 // evaluated again under Wine); then for a removal UPGRADING set when it is
 // an upgrade's, otherwise SERVER, the log's path and the program's folder
-// checked. Before the folders are resolved (CostFinalize), LOGDIR and
-// INSTALLDIR are what a command line gave, if anything.
+// checked, and a first install's program folder found new or empty: the
+// lock on it would not take away what another account put there first.
+// Before the folders are resolved (CostFinalize), LOGDIR and INSTALLDIR
+// are what a command line gave, if anything.
 static UINT check_values()
 {
     WCHAR server[256], remove[64], folder[MAX_PATH + 1], log[512];
@@ -181,6 +214,10 @@ static UINT check_values()
         return fail(log_rule, folder);
     if (!get(L"INSTALLDIR", folder, ARRAYSIZE(folder)) || wcspbrk(folder, L"%\""))
         return fail(folder_rule, folder);
+    size_t length = wcslen(folder);
+    bool resolved = length > 0 && folder[length - 1] == L'\\';
+    if (resolved && first_install() && !missing_or_empty(folder))
+        return fail(new_folder_rule, folder);
     return ERROR_SUCCESS;
 }
 

@@ -420,6 +420,13 @@ class packaged(unittest.TestCase):
             self.assertIn("GARVELUX task: %s" % values[0].split("=")[0], self.log)
             self.assertEqual(self.state(), NOTHING)
             self.assertFalse(os.path.exists(self.logs))
+        # A first install into a program folder that another account filled.
+        os.makedirs(self.program)
+        open(os.path.join(self.program, "calwin32.dll"), "wb").close()
+        self.assertEqual(self.msiexec("/i", msi, "SERVER=FS1"), (1603 % 256, []))
+        self.assertIn("GARVELUX task: INSTALLDIR must be a new or empty folder", self.log)
+        self.assertEqual((self.state(), os.listdir(self.program)), (NOTHING, ["calwin32.dll"]))
+        shutil.rmtree(self.program)
         queries = []
         for name, data_sequence, sequence, when in (("FailInstall", 1005, 4002, "NOT REMOVE"),
                                                     ("FailRemoval", 1006, 3499, "REMOVE")):
@@ -440,9 +447,10 @@ class packaged(unittest.TestCase):
             self.assertEqual(self.state(), self.installed("FS1"))
         self.assertEqual(self.msiexec("/x", failing, "FAIL=1"),
                          (1603 % 256, [self.exec_for("FS1")]))
-        # Wine's rollback leaves the product unregistered: installed again
-        # to be removed.
+        # Wine's rollback leaves the product unregistered and its files:
+        # installed again, into an empty folder, to be removed.
         self.assertEqual(self.state()[1:], self.installed("FS1")[1:])
+        shutil.rmtree(self.program)
         self.assertEqual(self.msiexec("/i", failing, "SERVER=FS1")[0], 0)
         # A failing upgrade leaves the old product, its task and its
         # remembered server. Wine's rollback deletes the files and registry
