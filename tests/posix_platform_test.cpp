@@ -317,4 +317,52 @@ TEST_P(read_slp_reply, yields_only_what_a_whole_matching_reply_holds)
 
 INSTANTIATE_TEST_SUITE_P(all, read_slp_reply, ::testing::ValuesIn(slp_cases));
 
+// OpenSLP's file as a run reads it: the agents as written, and whether the
+// settings fail closed. The file is missing for no content, the root
+// folder for "/".
+struct config_case {
+    const char *name;
+    const char *content;
+    std::string agents;
+    bool unreadable;
+};
+
+const std::string agents_line = "net.slp.DAAddresses = " + std::string(600, '1') + "\n",
+                  long_line = "net.slp.DAAddresses = " + std::string(1100, '1') + "\n";
+
+const config_case config_cases[] = {
+    {"missing", nullptr, "", false},
+    {"agents", "# agents\nnet.slp.DAAddresses = 10.0.0.5, da2\n", " 10.0.0.5, da2\n", false},
+    {"agents longer than their room", agents_line.c_str(), "", true},
+    {"agents longer than a line's room", long_line.c_str(), "", true},
+    {"a folder", "/", "", true},
+};
+
+void PrintTo(const config_case &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class read_slp_config : public ::testing::TestWithParam<config_case> {};
+
+TEST_P(read_slp_config, fails_closed_when_agents_cannot_be_read)
+{
+    const config_case &c = GetParam();
+    char path[] = "/tmp/garvelux-slp-XXXXXX";
+    int file = mkstemp(path);
+    ASSERT_GE(file, 0);
+    size_t size = c.content ? strlen(c.content) : 0;
+    EXPECT_EQ(write(file, c.content ? c.content : "", size), (ssize_t)size);
+    close(file);
+    if (!c.content)
+        unlink(path);
+    slp_settings settings;
+    slp_read_config(c.content && strcmp(c.content, "/") == 0 ? "/" : path, &settings);
+    unlink(path);
+    EXPECT_EQ(std::make_pair(std::string(settings.agents), settings.unreadable),
+              std::make_pair(c.agents, c.unreadable));
+}
+
+INSTANTIATE_TEST_SUITE_P(all, read_slp_config, ::testing::ValuesIn(config_cases));
+
 } // namespace

@@ -21,7 +21,8 @@ const uint32_t group = 0xEFFFFFFD, da1 = 0x7F000005, da2 = 0x7F000006, agent = 0
                rogue = 0x0A000009;
 
 // U the server's URL, E no URL, e an error code, O an overflowed answer
-// without the server, A a directory agent's advert, V the addresses.
+// without the server (o: whose TCP exchange stays silent), A a directory
+// agent's advert, V the addresses.
 struct event {
     int64_t at;
     uint32_t from;
@@ -37,6 +38,7 @@ size_t next_event;
 std::map<std::string, uint16_t> latest; // the XID of the latest request, by "to kind"
 std::string log, tcp_reply;
 uint32_t tcp_to;
+bool tcp_silent;
 
 std::string dotted(uint32_t a)
 {
@@ -75,14 +77,15 @@ const std::string fs = "service:bindery.novell:///FS";
 std::string reply(const event &e)
 {
     std::string kind = e.says == 'V' ? "attr" : e.says == 'A' ? "da" : "srv";
+    tcp_silent = e.says == 'o';
     uint16_t xid = latest.count(dotted(e.from) + kind) ? latest[dotted(e.from) + kind]
                                                        : latest["group" + kind];
     return with_xid(e.says == 'U'   ? urls(entry(fs + "1"))
                     : e.says == 'E' ? urls("", 0)
                     : e.says == 'e' ? urls("", 0, (char)e.error)
-                    : e.says == 'O' ? overflowed(entry(fs + "2") + entry(fs + "3"), 60)
                     : e.says == 'A' ? advert(up, "DEFAULT")
-                                    : attributes("(svcaddr-ws=2-1-6-7F000002020C)"),
+                    : e.says == 'V' ? attributes("(svcaddr-ws=2-1-6-7F000002020C)")
+                                    : overflowed(entry(fs + "2") + entry(fs + "3"), 60),
                     xid);
 }
 
@@ -132,6 +135,9 @@ const timeline_case timeline_cases[] = {
      {{1, da1, 'E'}, {2, da1, 'E'}, {3, da1, 'O'}, {4, da1, 'V'}},
      "0 127.0.0.5 =, 1 127.0.0.5 ==, 2 127.0.0.5 *, 3 tcp 127.0.0.5 *, 3 127.0.0.5 attr",
      "found 127.0.0.2 at 4"},
+    {"a silent TCP exchange: its agent heard until TCP's bound", "127.0.0.5",
+     {{1, da1, 'E'}, {2, da1, 'E'}, {3, da1, 'o'}},
+     "0 127.0.0.5 =, 1 127.0.0.5 ==, 2 127.0.0.5 *, 3 tcp 127.0.0.5 *", "none at 503"},
     {"an overflowed group answer, fetched from its agent over TCP", "",
      {{1, agent, 'O'}, {2, agent, 'V'}},
      "0 group *, 0 group da, 1 tcp 10.0.0.7 *, 1 10.0.0.7 attr", "found 127.0.0.2 at 2"},
@@ -224,7 +230,7 @@ bool net_connected(net_socket)
 long net_send(net_socket, const uint8_t *bytes, size_t count)
 {
     take_request(tcp_to, bytes, count, " tcp ");
-    tcp_reply = with_xid(urls(entry(fs + "1")), latest[dotted(tcp_to) + "srv"]);
+    tcp_reply = tcp_silent ? "" : with_xid(urls(entry(fs + "1")), latest[dotted(tcp_to) + "srv"]);
     return (long)count;
 }
 
@@ -243,10 +249,11 @@ net_socket net_udp_open()
     return 3;
 }
 
-// The TCP socket is always ready; a datagram once its time has come.
-int net_wait(const net_socket *, int count, uint32_t, int64_t deadline)
+// The TCP socket is ready while it connects or has bytes; a datagram once
+// its time has come.
+int net_wait(const net_socket *, int count, uint32_t writing, int64_t deadline)
 {
-    if (count == 2)
+    if (count == 2 && (writing != 0 || !tcp_reply.empty()))
         return 1;
     if (next_event < script.size() && script[next_event].at <= deadline) {
         clock_ms = std::max(clock_ms, script[next_event].at);
