@@ -146,6 +146,10 @@ check "an upgrade keeps the timers; systemd reads the new units" \
     test "$(after_scripts system './prerm upgrade 0 && ./postrm upgrade 0 && ./postinst configure 0')" == \
     "$enabled"$'\n./timers.target.wants/other.timer\nsystemd-sysusers garvelux.conf
 systemd-tmpfiles --create garvelux.conf\nsystemctl --system daemon-reload'
+check "installed into another root, the user and the log are made there" \
+    test "$(after_scripts system 'DPKG_ROOT=/target ./postinst configure')" == "$enabled"$'
+./timers.target.wants/other.timer\nsystemd-sysusers --root=/target garvelux.conf
+systemd-tmpfiles --root=/target --create garvelux.conf'
 
 # rpm and rpmlint, with the key in a database of their own (HOME holds
 # rpm's macros); installs --force-debian, where Debian's rpm would rather
