@@ -178,6 +178,8 @@ l -rw-r--r-- root root /usr/share/licenses/garvelux/LICENSE
 d -rw-r--r-- root root /usr/share/man/man1/garvelux.1.gz"
 check "RPM requires sonames and /bin/sh alone" test -z "$(rpm -qpR "$rpm" | grep -Ev \
     '^(lib[^ ]+\.so\.[0-9]+\(.*|/bin/sh|rpmlib\(.*|rtld\(GNU_HASH\)|config\(garvelux\) = .*)$')"
+check "RPM changes: this project's, by its maintainer" \
+    test "$(rpm -qp --qf '%{CHANGELOGNAME}' "$rpm")" == "$(dpkg-deb -f "$deb" Maintainer) - $version-1"
 # Roots that hold only the shell that rpm runs the scriptlets with, and the
 # programs named, with their libraries, and that trust the throwaway key.
 make_root() { # folder, programs
