@@ -119,8 +119,8 @@ check "packaged binary answers the syntax request" runs_syntax "$work/root/usr/b
 # tools only record their calls: the links left, then the calls.
 dpkg-deb -e "$deb" "$work/control"
 mkdir "$work/tools"
-recorder() { # the file that records the calls, the recorder's file
-    printf '#!/bin/sh\necho "${0##*/} $*" >>"%s"\n' "$1" >"$2" && chmod +x "$2"
+recorder() { # the file that records the calls, the recorder's file; the tool named by FAILING fails
+    printf '#!/bin/sh\necho "${0##*/} $*" >>"%s"\n[ "${0##*/}" != "$FAILING" ]\n' "$1" >"$2" && chmod +x "$2"
 }
 recorder "$work/calls" "$work/tools/systemctl"
 for tool in deb-systemd-invoke systemd-sysusers systemd-tmpfiles; do ln -s systemctl "$work/tools/$tool"; done
@@ -150,6 +150,9 @@ check "installed into another root, the user and the log are made there" \
     test "$(after_scripts system 'DPKG_ROOT=/target ./postinst configure')" == "$enabled"$'
 ./timers.target.wants/other.timer\nsystemd-sysusers --root=/target garvelux.conf
 systemd-tmpfiles --root=/target --create garvelux.conf'
+check "a log that cannot be made fails no install" \
+    test "$(after_scripts "" 'FAILING=systemd-tmpfiles ./postinst configure')" == "$enabled"$'
+./timers.target.wants/other.timer\nsystemd-sysusers garvelux.conf\nsystemd-tmpfiles --create garvelux.conf'
 
 # rpm and rpmlint, with the key in a database of their own (HOME holds
 # rpm's macros); installs --force-debian, where Debian's rpm would rather
