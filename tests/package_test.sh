@@ -72,23 +72,26 @@ asks() { # instance, server
 }
 check "garvelux@fs-1 asks FS-1" asks fs-1 FS-1
 check "garvelux@-fs1 asks -FS1" asks -fs1 -FS1
-# Two forced rotations of a log in namespaces of their own, where the user
-# garvelux exists.
-rotations() {
+# Two forced rotations of a log in namespaces of their own, the log owned by
+# the user garvelux where it exists, or by root (a root run's, where no
+# sysusers made the user).
+rotations() { # the log's owner
     "$source_dir/tests/in_namespace.sh" /dev/null sh -c '
-        echo "garvelux:x:64999:64999::/:/usr/sbin/nologin" >>/etc/passwd
+        [ "$1" = root ] || echo "garvelux:x:64999:64999::/:/usr/sbin/nologin" >>/etc/passwd
         mount -t tmpfs -o mode=755 none /var/log && cd /var/log || exit
-        install -m 640 -o garvelux -g adm /dev/null garvelux.log
+        install -m 640 -o "$1" -g adm /dev/null garvelux.log
         logrotate -d "$0" 2>&1 | grep -o "weekly (8 rotations)"
         for text in first second; do
             echo $text >>garvelux.log && logrotate -f -s state "$0" || exit
         done
         stat -c "%n %a %U %G" garvelux.log* && cat garvelux.log.1 && zcat garvelux.log.2.gz' \
-        "$system/etc/logrotate.d/garvelux"
+        "$system/etc/logrotate.d/garvelux" "$1"
 }
-check "logrotate: weekly, 8 kept, compressed a rotation late, made anew as tmpfiles.d does" \
-    test "$(rotations)" == $'weekly (8 rotations)\ngarvelux.log 640 garvelux adm
-garvelux.log.1 640 garvelux adm\ngarvelux.log.2.gz 640 garvelux adm\nsecond\nfirst'
+for owner in garvelux root; do
+    check "logrotate: weekly, 8 kept, compressed a rotation late, made anew as $owner's" \
+        test "$(rotations $owner)" == "$(printf '%s\n' 'weekly (8 rotations)' \
+            garvelux.log{,.1,.2.gz}" 640 $owner adm" second first)"
+done
 
 # The packages, the RPM signed with a throwaway key.
 export GNUPGHOME=$work/gnupg
