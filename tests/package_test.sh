@@ -93,12 +93,13 @@ for owner in garvelux root; do
             garvelux.log{,.1,.2.gz}" 640 $owner adm" second first)"
 done
 
-# The packages, the RPM signed with a throwaway key.
+# The packages, the RPM signed with a throwaway key, built under a umask
+# that would take every right from group and others.
 export GNUPGHOME=$work/gnupg
 mkdir -m 700 "$GNUPGHOME"
 gpg --batch --passphrase '' --quick-gen-key throwaway@example.invalid ed25519 sign never 2>/dev/null
 gpg --armor --export throwaway@example.invalid >"$work/key.asc"
-(cd "$work" && cpack --config "$build_dir/CPackConfig.cmake" -B "$work/packages" \
+(umask 077 && cd "$work" && cpack --config "$build_dir/CPackConfig.cmake" -B "$work/packages" \
     -D CPACK_GARVELUX_RPM_SIGN_KEY=throwaway@example.invalid >/dev/null)
 deb=$(echo "$work"/packages/garvelux_"$version"_*.deb)
 rpm=$(echo "$work"/packages/garvelux-"$version"-1.*.rpm)
