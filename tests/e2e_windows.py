@@ -61,8 +61,9 @@ CASES = [
 ] + [("a log refused: " + log, {"QUERY": "880A"}, ["srv1", "/L" + log], 3,
       b"Unable to open log file %s\r\n\r\n\nERROR: NWGetFileServerDateAndTime returned 880A\r\n"
       % log.encode(), True, CALLS + [RELEASE])
-     # a Unix symlink is a reparse point to Wine; a hard link; a service's pipe; a device
-     for log in ("link.log", "hard.log", "\\\\.\\pipe\\svcctl", "NUL")]
+     # a hard link; a folder; a service's pipe; a device (Wine 8 follows a
+     # Unix symlink: it shows no reparse point)
+     for log in ("hard.log", "dir.log", "\\\\.\\pipe\\svcctl", "NUL")]
 
 
 def wine(env, *args):
@@ -137,7 +138,7 @@ class under_wine(unittest.TestCase):
         self.with_client("calwin32.dll", "clxwin32.dll")
         with open(os.path.join(self.dir, "victim"), "wb") as f:
             f.write(b"secret")
-        os.symlink("victim", os.path.join(self.dir, "link.log"))
+        os.mkdir(os.path.join(self.dir, "dir.log"))
         os.link(os.path.join(self.dir, "victim"), os.path.join(self.dir, "hard.log"))
         for name, script, args, code, text, logged, calls in CASES:
             with self.subTest(name):
