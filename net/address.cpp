@@ -51,3 +51,12 @@ uint32_t net_ipv4_of(const net_address *address)
     memcpy(&ipv4, address->bytes, sizeof ipv4);
     return ntohl(ipv4.sin_addr.s_addr);
 }
+
+uint16_t net_port_of(const net_address *address)
+{
+    if (address->family != AF_INET)
+        return 0;
+    sockaddr_in ipv4;
+    memcpy(&ipv4, address->bytes, sizeof ipv4);
+    return ntohs(ipv4.sin_port);
+}

@@ -37,6 +37,8 @@ int net_resolve(const char *name, const char *port, net_address *addresses, int 
 void net_ipv4(uint32_t address, uint16_t port, net_address *out);
 // The IPv4 address in host order, or 0 for another family.
 uint32_t net_ipv4_of(const net_address *address);
+// The port of an IPv4 address, or 0 for another family.
+uint16_t net_port_of(const net_address *address);
 // Starts a non-blocking connection: net_no_socket when it failed at once.
 net_socket net_connect(const net_address *address);
 // True when a connection that net_wait found ready has been made.

@@ -185,14 +185,18 @@ static bool read_reply(const lookup *l, int i, const uint8_t *reply, size_t size
 }
 
 // Whose reply a datagram is, among the peers waiting for one, and what it
-// says; no peer's when none asked it.
+// says; no peer's when none asked it. A peer asked by unicast answers from
+// the port it was asked on: where the agent is the desk itself, another
+// user there can send from its address too, but on Linux not from a port
+// below 1024.
 static void classify(const lookup *l, const uint8_t *reply, size_t size, uint32_t from,
-                     hearing *h)
+                     uint16_t port, hearing *h)
 {
     for (int i = 0; i < l->count && from != 0; i++) {
         const peer *p = &l->peers[i];
         *h = {};
-        if (p->state == asked && (p->kind != unicast_peer || p->address == from) &&
+        if (p->state == asked &&
+            (p->kind != unicast_peer || (p->address == from && port == slp_port)) &&
             read_reply(l, i, reply, size, h))
             return;
     }
@@ -380,7 +384,7 @@ static void take_datagram(lookup *l, int64_t now)
     long size = net_recv_from(l->udp, datagram, sizeof datagram, &from);
     hearing h;
     if (size > 0)
-        classify(l, datagram, (size_t)size, net_ipv4_of(&from), &h);
+        classify(l, datagram, (size_t)size, net_ipv4_of(&from), net_port_of(&from), &h);
     if (size > 0 && h.peer >= 0)
         apply(l, &h, net_ipv4_of(&from), now);
 }

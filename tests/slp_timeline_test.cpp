@@ -20,9 +20,9 @@ namespace {
 const uint32_t group = 0xEFFFFFFD, da1 = 0x7F000005, da2 = 0x7F000006, agent = 0x0A000007,
                rogue = 0x0A000009;
 
-// U the server's URL, E no URL, e an error code, O an overflowed answer
-// without the server (o: whose TCP exchange stays silent), A a directory
-// agent's advert, V the addresses.
+// U the server's URL (F: from another port of that address), E no URL, e
+// an error code, O an overflowed answer without the server (o: whose TCP
+// exchange stays silent), A a directory agent's advert, V the addresses.
 struct event {
     int64_t at;
     uint32_t from;
@@ -80,7 +80,7 @@ std::string reply(const event &e)
     tcp_silent = e.says == 'o';
     uint16_t xid = latest.count(dotted(e.from) + kind) ? latest[dotted(e.from) + kind]
                                                        : latest["group" + kind];
-    return with_xid(e.says == 'U'   ? urls(entry(fs + "1"))
+    return with_xid(e.says == 'U' || e.says == 'F' ? urls(entry(fs + "1"))
                     : e.says == 'E' ? urls("", 0)
                     : e.says == 'e' ? urls("", 0, (char)e.error)
                     : e.says == 'A' ? advert(up, "DEFAULT")
@@ -122,6 +122,8 @@ const timeline_case timeline_cases[] = {
     {"names resolved for a second, numeric addresses after it", "slow1,slow2,slow3,127.0.0.5",
      {{1201, da1, 'U'}, {1202, da1, 'V'}}, "1200 127.0.0.5 =, 1201 127.0.0.5 attr",
      "found 127.0.0.2 at 1202"},
+    {"the agent's address from another port: another user of the desk", "127.0.0.5",
+     {{1, da1, 'F'}}, "0 127.0.0.5 =, 500 127.0.0.5 =, 1500 127.0.0.5 =", "none at 2000"},
     {"settings that cannot be read", nullptr, {{1, rogue, 'U'}}, "", "none at 0"},
     {"a discovered agent's empty answers beside the group's answer", "",
      {{1, da1, 'A'}, {2, da1, 'E'}, {3, da1, 'E'}, {4, da1, 'E'}, {20, agent, 'U'},
@@ -202,6 +204,13 @@ uint32_t net_ipv4_of(const net_address *address)
     return a;
 }
 
+uint16_t net_port_of(const net_address *address)
+{
+    uint16_t port;
+    memcpy(&port, address->bytes + 4, 2);
+    return port;
+}
+
 // Dotted addresses at once; names beginning with "slow" fail after 600 ms.
 int net_resolve(const char *name, const char *, net_address *addresses, int)
 {
@@ -272,7 +281,8 @@ long net_send_to(net_socket, const uint8_t *bytes, size_t count, const net_addre
 long net_recv_from(net_socket, uint8_t *bytes, size_t, net_address *from)
 {
     std::string r = reply(script[next_event]);
-    net_ipv4(script[next_event++].from, 427, from);
+    net_ipv4(script[next_event].from, script[next_event].says == 'F' ? 1024 : 427, from);
+    next_event++;
     memcpy(bytes, r.data(), r.size());
     return (long)r.size();
 }
