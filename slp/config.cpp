@@ -2,11 +2,14 @@
 // with # or ;. Only the keys that say whom to ask are read, as written
 // (the lookup tidies the lists); a line too long for the buffer is ignored
 // whole, and so is a value that does not fit. But a file that exists and
-// cannot be read, or agents that do not fit, make the settings unreadable:
+// cannot be read, is not text (a NUL byte: UTF-16, say), names the agents'
+// key in a line not read as it (another case, a byte-order mark, another
+// separator), or whose agents do not fit, makes the settings unreadable:
 // never a site without agents.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 
 #include "slp/slp.h"
 
@@ -31,24 +34,44 @@ static const char *value_of(const char *line, const char *key)
     return *line == '=' ? line + 1 : nullptr;
 }
 
+// Whether a line that is no comment names the key, in any spelling.
+static bool names_key(const char *line, const char *key)
+{
+    line += strspn(line, " \t");
+    if (*line == '#' || *line == ';')
+        return false;
+    for (; *line; line++)
+        if (strncasecmp(line, key, strlen(key)) == 0)
+            return true;
+    return false;
+}
+
 void slp_read_config(const char *file, slp_settings *settings)
 {
     *settings = {};
-    FILE *config = fopen(file, "r");
+    // Binary: the offsets that tell a NUL byte are the file's own.
+    FILE *config = fopen(file, "rb");
     if (!config) {
         settings->unreadable = errno != ENOENT && errno != ENOTDIR;
         return;
     }
     static char line[1024];
+    static const char agents_key[] = "net.slp.DAAddresses";
     bool whole = true;
+    long before = ftell(config);
     while (fgets(line, sizeof line, config)) {
+        long after = ftell(config);
+        settings->unreadable |= after - before != (long)strlen(line);
+        before = after;
         bool started_whole = whole;
         whole = strchr(line, '\n') != nullptr || feof(config);
-        const char *value = value_of(line, "net.slp.DAAddresses");
+        const char *value = value_of(line, agents_key);
         if (!started_whole || !whole)
-            settings->unreadable |= started_whole && value;
+            settings->unreadable |= started_whole && names_key(line, agents_key);
         else if (value)
             settings->unreadable |= !take_value(value, settings->agents, sizeof settings->agents);
+        else if (names_key(line, agents_key))
+            settings->unreadable = true;
         else if ((value = value_of(line, "net.slp.useScopes")))
             take_value(value, settings->scopes, sizeof settings->scopes);
     }

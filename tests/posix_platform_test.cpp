@@ -325,6 +325,7 @@ struct config_case {
     const char *content;
     std::string agents;
     bool unreadable;
+    size_t size = 0; // of a content that holds a NUL
 };
 
 const std::string agents_line = "net.slp.DAAddresses = " + std::string(600, '1') + "\n",
@@ -336,6 +337,11 @@ const config_case config_cases[] = {
     {"agents longer than their room", agents_line.c_str(), "", true},
     {"agents longer than a line's room", long_line.c_str(), "", true},
     {"a folder", "/", "", true},
+    {"a commented key", ";net.slp.DAAddresses = da1\n # net.slp.daaddresses = da2\n", "", false},
+    {"the key in another case", "net.slp.daaddresses = 10.0.0.5\n", "", true},
+    {"a byte-order mark", "\xEF\xBB\xBFnet.slp.DAAddresses = 10.0.0.5\n", "", true},
+    {"another separator", "net.slp.DAAddresses : 10.0.0.5\n", "", true},
+    {"a NUL byte", "#\0\nnet.slp.DAAddresses = 10.0.0.5\n", "", true, 34},
 };
 
 void PrintTo(const config_case &c, std::ostream *out)
@@ -351,7 +357,7 @@ TEST_P(read_slp_config, fails_closed_when_agents_cannot_be_read)
     char path[] = "/tmp/garvelux-slp-XXXXXX";
     int file = mkstemp(path);
     ASSERT_GE(file, 0);
-    size_t size = c.content ? strlen(c.content) : 0;
+    size_t size = c.size ? c.size : c.content ? strlen(c.content) : 0;
     EXPECT_EQ(write(file, c.content ? c.content : "", size), (ssize_t)size);
     close(file);
     if (!c.content)
