@@ -219,7 +219,8 @@ static void ask_again(peer *p, uint8_t form, int64_t due)
 // A reply's effect on its peer's record, and on nothing else but the
 // answer, the responder lists and the peers that it brings. A directory
 // agent that served the scope without the server, or could not read the
-// predicate, is asked by the next form; one that is busy, again when it is
+// predicate, is asked by the next form; one that is busy, or whose answer
+// overflowed while another agent's is fetched over TCP, again when it is
 // due. The agent that gave the URL is heard until the bound, whatever else
 // it seems to say: a failure may be forged.
 static void apply(lookup *l, const hearing *h, uint32_t from, int64_t now)
@@ -254,7 +255,7 @@ static void apply(lookup *l, const hearing *h, uint32_t from, int64_t now)
         p->state = fetching;
         p->due = now + tcp_time_ms < l->until ? now + tcp_time_ms : l->until;
         l->tcp_peer = (int)(p - l->peers);
-    } else if (h->error == busy_now) {
+    } else if (h->error == busy_now || (h->error == 0 && h->overflowed)) {
         ask_again(p, p->form, p->due);
     } else if (forms[p->form] && (h->error == 0 || h->error == parse_error)) {
         ask_again(p, (uint8_t)(p->form + 1), now);

@@ -140,6 +140,12 @@ const timeline_case timeline_cases[] = {
     {"a silent TCP exchange: its agent heard until TCP's bound", "127.0.0.5",
      {{1, da1, 'E'}, {2, da1, 'E'}, {3, da1, 'o'}},
      "0 127.0.0.5 =, 1 127.0.0.5 ==, 2 127.0.0.5 *, 3 tcp 127.0.0.5 *", "none at 503"},
+    {"a second overflowed answer while TCP is taken: asked again when due", "127.0.0.5,127.0.0.6",
+     {{1, da1, 'E'}, {1, da2, 'E'}, {2, da1, 'E'}, {2, da2, 'E'}, {3, da1, 'o'}, {4, da2, 'O'},
+      {504, da2, 'O'}, {505, da2, 'V'}},
+     "0 127.0.0.5 =, 0 127.0.0.6 =, 1 127.0.0.5 ==, 1 127.0.0.6 ==, 2 127.0.0.5 *, "
+     "2 127.0.0.6 *, 3 tcp 127.0.0.5 *, 502 127.0.0.6 *, 504 tcp 127.0.0.6 *, 504 127.0.0.6 attr",
+     "found 127.0.0.2 at 505"},
     {"an overflowed group answer, fetched from its agent over TCP", "",
      {{1, agent, 'O'}, {2, agent, 'V'}},
      "0 group *, 0 group da, 1 tcp 10.0.0.7 *, 1 10.0.0.7 attr", "found 127.0.0.2 at 2"},
