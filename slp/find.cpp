@@ -427,7 +427,8 @@ static bool numeric(const char *name)
 }
 
 // The configured agents, resolved before the lookup's time starts: names
-// until resolving has taken a second, numeric addresses always.
+// until resolving has taken a second, numeric addresses always. Each IPv4
+// address of a name is an agent: the site's DNS may list several.
 static void add_agents(lookup *l, const char *list)
 {
     char names[sizeof slp_settings::agents];
@@ -439,12 +440,10 @@ static void add_agents(lookup *l, const char *list)
         int count = numeric(name) || net_now() - started < resolving_time_ms
                         ? net_resolve(name, "427", address, 4)
                         : 0;
-        for (int i = 0; i < count; i++) {
+        for (int i = 0; i < count && l->count < most_agents; i++) {
             uint32_t a = net_ipv4_of(&address[i]);
-            if (a != 0 && !is_peer(l, a)) {
+            if (a != 0 && !is_peer(l, a))
                 add_peer(l, unicast_peer, a, 0, 0);
-                break;
-            }
         }
     }
 }

@@ -119,6 +119,8 @@ const timeline_case timeline_cases[] = {
      "none at 1"},
     {"agent names that do not resolve", "nowhere,slow.example", {{1, rogue, 'U'}}, "",
      "none at 600"},
+    {"a name with two addresses: two agents", "pair", {{1, da2, 'U'}, {2, da2, 'V'}},
+     "0 127.0.0.5 =, 0 127.0.0.6 =, 1 127.0.0.6 attr", "found 127.0.0.2 at 2"},
     {"names resolved for a second, numeric addresses after it", "slow1,slow2,slow3,127.0.0.5",
      {{1201, da1, 'U'}, {1202, da1, 'V'}}, "1200 127.0.0.5 =, 1201 127.0.0.5 attr",
      "found 127.0.0.2 at 1202"},
@@ -217,13 +219,19 @@ uint16_t net_port_of(const net_address *address)
     return port;
 }
 
-// Dotted addresses at once; names beginning with "slow" fail after 600 ms.
+// Dotted addresses at once, "pair" as both agents; names beginning with
+// "slow" fail after 600 ms.
 int net_resolve(const char *name, const char *, net_address *addresses, int)
 {
     unsigned a, b, c, d;
     if (sscanf(name, "%u.%u.%u.%u", &a, &b, &c, &d) == 4) {
         net_ipv4(a << 24 | b << 16 | c << 8 | d, 427, addresses);
         return 1;
+    }
+    if (strcmp(name, "pair") == 0) {
+        net_ipv4(da1, 427, &addresses[0]);
+        net_ipv4(da2, 427, &addresses[1]);
+        return 2;
     }
     clock_ms += strncmp(name, "slow", 4) == 0 ? 600 : 0;
     return 0;
