@@ -365,7 +365,7 @@ static void step_tcp(lookup *l, int64_t now)
     l->have += n > 0 ? (size_t)n : 0;
     if (n > 0 && l->need == 5 && l->have == 5)
         l->need = (size_t)stream[2] << 16 | (size_t)stream[3] << 8 | stream[4];
-    if (n <= 0 || l->need <= 5 || l->need > sizeof stream) {
+    if (n <= 0 || (l->have == 5 && l->need <= 5) || l->need > sizeof stream) {
         tcp_failed(l);
         return;
     }

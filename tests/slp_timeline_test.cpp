@@ -22,7 +22,8 @@ const uint32_t group = 0xEFFFFFFD, da1 = 0x7F000005, da2 = 0x7F000006, agent = 0
 
 // U the server's URL (F: from another port of that address), E no URL, e
 // an error code, O an overflowed answer without the server (o: whose TCP
-// exchange stays silent), A a directory agent's advert, V the addresses.
+// exchange stays silent, t: whose TCP reply comes a byte at a time), A a
+// directory agent's advert, V the addresses.
 struct event {
     int64_t at;
     uint32_t from;
@@ -38,7 +39,7 @@ size_t next_event;
 std::map<std::string, uint16_t> latest; // the XID of the latest request, by "to kind"
 std::string log, tcp_reply;
 uint32_t tcp_to;
-bool tcp_silent;
+bool tcp_silent, tcp_trickle;
 
 std::string dotted(uint32_t a)
 {
@@ -78,6 +79,7 @@ std::string reply(const event &e)
 {
     std::string kind = e.says == 'V' ? "attr" : e.says == 'A' ? "da" : "srv";
     tcp_silent = e.says == 'o';
+    tcp_trickle = e.says == 't';
     uint16_t xid = latest.count(dotted(e.from) + kind) ? latest[dotted(e.from) + kind]
                                                        : latest["group" + kind];
     return with_xid(e.says == 'U' || e.says == 'F' ? urls(entry(fs + "1"))
@@ -135,8 +137,8 @@ const timeline_case timeline_cases[] = {
     {"a discovered agent silent while the group answers", "",
      {{1, da1, 'A'}, {30, agent, 'U'}, {31, agent, 'V'}},
      "0 group *, 0 group da, 1 127.0.0.5 =, 30 10.0.0.7 attr", "found 127.0.0.2 at 31"},
-    {"an overflowed answer to the last form, fetched over TCP", "127.0.0.5",
-     {{1, da1, 'E'}, {2, da1, 'E'}, {3, da1, 'O'}, {4, da1, 'V'}},
+    {"an overflowed answer to the last form, fetched over TCP a byte at a time", "127.0.0.5",
+     {{1, da1, 'E'}, {2, da1, 'E'}, {3, da1, 't'}, {4, da1, 'V'}},
      "0 127.0.0.5 =, 1 127.0.0.5 ==, 2 127.0.0.5 *, 3 tcp 127.0.0.5 *, 3 127.0.0.5 attr",
      "found 127.0.0.2 at 4"},
     {"a silent TCP exchange: its agent heard until TCP's bound", "127.0.0.5",
@@ -259,7 +261,7 @@ long net_send(net_socket, const uint8_t *bytes, size_t count)
 
 long net_recv(net_socket, uint8_t *bytes, size_t count)
 {
-    count = std::min(count, tcp_reply.size());
+    count = std::min(count, tcp_trickle ? 1 : tcp_reply.size());
     memcpy(bytes, tcp_reply.data(), count);
     tcp_reply.erase(0, count);
     return (long)count;
