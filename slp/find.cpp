@@ -102,11 +102,15 @@ struct hearing {
     int found_count;
 };
 
-// A fresh XID for the peer's next question; a random source that fails
-// leaves it unasked.
+// A fresh, non-zero XID for the peer's next question (a zero is drawn
+// again); a random source that fails leaves it unasked.
 static void renew(peer *p)
 {
-    if (!net_random(reinterpret_cast<uint8_t *>(&p->xid), sizeof p->xid) || p->xid == 0)
+    bool drawn = true;
+    p->xid = 0;
+    for (int i = 0; drawn && p->xid == 0 && i < 4; i++)
+        drawn = net_random(reinterpret_cast<uint8_t *>(&p->xid), sizeof p->xid);
+    if (!drawn || p->xid == 0)
         p->state = finished;
 }
 

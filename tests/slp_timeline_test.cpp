@@ -32,7 +32,7 @@ struct event {
 };
 
 int64_t clock_ms;
-bool random_fails;
+bool random_fails, zero_first;
 uint16_t last_xid;
 std::vector<event> script;
 size_t next_event;
@@ -98,6 +98,7 @@ struct timeline_case {
     const char *requests;
     const char *outcome;
     bool random_fails = false;
+    bool zero_first = false; // the first XID drawn
 };
 
 const timeline_case timeline_cases[] = {
@@ -154,6 +155,8 @@ const timeline_case timeline_cases[] = {
      {{1, agent, 'O'}, {2, agent, 'V'}},
      "0 group *, 0 group da, 1 tcp 10.0.0.7 *, 1 10.0.0.7 attr", "found 127.0.0.2 at 2"},
     {"a random source that fails", "", {{1, agent, 'U'}}, "", "none at 0", true},
+    {"a zero XID drawn again", "127.0.0.5", {{1, da1, 'U'}, {2, da1, 'V'}},
+     "0 127.0.0.5 =, 1 127.0.0.5 attr", "found 127.0.0.2 at 2", false, true},
 };
 
 void PrintTo(const timeline_case &c, std::ostream *out)
@@ -168,6 +171,7 @@ TEST_P(slp_timeline, asks_whom_it_may_and_ends_when_the_records_say)
     const timeline_case &c = GetParam();
     clock_ms = 0;
     random_fails = c.random_fails;
+    zero_first = c.zero_first;
     script = c.heard;
     next_event = 0;
     latest.clear();
@@ -196,7 +200,8 @@ int64_t net_now()
 bool net_random(uint8_t *bytes, size_t count)
 {
     for (size_t i = 0; i < count; i++)
-        bytes[i] = (uint8_t)(++last_xid * 37);
+        bytes[i] = zero_first ? 0 : (uint8_t)(++last_xid * 37);
+    zero_first = false;
     return !random_fails;
 }
 
