@@ -112,14 +112,17 @@ void release_client(void *reserved)
         reinterpret_cast<release_call>(bound[release])(reserved);
 }
 
-// One REG_SZ value of the policy key; empty when it is missing. False when
-// it is there but of another type, too long or unreadable.
+// One REG_SZ value of the policy key, up to capacity - 1 characters as the
+// template allows; empty when it is missing. False when it is there but of
+// another type, too long or unreadable. The value's terminator, where it
+// has one, is read with it.
 static bool read_policy_value(HKEY key, const char *name, char *out, size_t capacity)
 {
-    DWORD type = 0, size = (DWORD)capacity - 1;
+    DWORD type = 0, size = (DWORD)capacity;
     LONG error = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE *>(out), &size);
-    bool read = error == ERROR_SUCCESS && type == REG_SZ;
-    out[read ? size : 0] = '\0';
+    bool read = error == ERROR_SUCCESS && type == REG_SZ &&
+                (size < capacity || out[capacity - 1] == '\0');
+    out[!read ? 0 : size < capacity ? size : capacity - 1] = '\0';
     return read || error == ERROR_FILE_NOT_FOUND;
 }
 

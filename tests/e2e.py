@@ -82,8 +82,9 @@ class Native:
     def slp_settings(agents, scopes, mode):
         """OpenSLP's configuration file, as a site writes it."""
         with open("/etc/slp.conf", "w") as conf:
-            conf.write("# the site's agents\nnet.slp.DAAddresses = %s\n"
-                       "; and scopes\n net.slp.useScopes=%s\n" % (agents, scopes))
+            conf.write("; the site's scopes\n net.slp.useScopes=%s\n"
+                       "# and agents, the last line with no end\nnet.slp.DAAddresses=%s" %
+                       (scopes, agents))
         os.chmod("/etc/slp.conf", mode)
         try:
             yield
@@ -314,6 +315,8 @@ class both_builds(unittest.TestCase):
                  {"errors": (10,) * 3}, 2, [by_name], []),
                 ("a settings file that only root can read", "127.0.0.5", "", {"mode": 0o600},
                  CLOCK, [by_name, addresses], []),
+                ("agents as long as the policy's room", "127.0.0.5" + " " * 502, "", {}, CLOCK,
+                 [by_name, addresses], []),
                 ("a name the hosts file has as well", "127.0.0.5", "", {"run": "srv1"}, CLOCK,
                  [(1, TYPE, b"(svcname-ws=SRV1)"), (6, TYPE + b":///srv1", b"svcaddr-ws")], []),
                 ("found by discovery alone", None, "", {"host": "0.0.0.0", "multicast": True,
