@@ -21,6 +21,9 @@ static size_t filled;
 static const WCHAR task_name[] = L"GARVELUX";
 static const WCHAR local_service[] = L"S-1-5-19";
 static const WCHAR settings_key[] = L"SOFTWARE\\GARVELUX";
+// The package's components that hold the program and the log's folder.
+static const WCHAR program_component[] = L"{26814705-57D3-4175-8577-079A7C11A29D}";
+static const WCHAR log_component[] = L"{0E4AF696-4C39-47F1-BF05-CA231C327B9A}";
 static const WORD task_definition = 1;  // its resource ID in task_action.rc
 // HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), whose header spelling the
 // analyser objects to.
@@ -37,8 +40,8 @@ static const WCHAR log_rule[] =
     L"and have 397 characters at most:";
 static const WCHAR folder_rule[] = L"INSTALLDIR must hold no % and no quotes:";
 static const WCHAR new_folder_rule[] =
-    L"INSTALLDIR must be a new or empty folder for a first install (another account may have "
-    L"put a program or library there):";
+    L"INSTALLDIR must be a new or empty folder where the program is not installed yet (another "
+    L"account may have put a program or library there):";
 
 // One message, never formatted as a property reference: an error also
 // goes to the installer's error handling (a silent install logs it).
@@ -178,27 +181,52 @@ static bool missing_or_empty(const WCHAR *folder)
     return empty;
 }
 
-// Neither a repair nor an upgrade, nor a rebuild of this version.
-static bool first_install()
+// The folder (with its final backslash) where a version of this product
+// has the component, else the property; true for the former.
+static bool installed_folder(const WCHAR *component, const WCHAR *property,
+                             WCHAR (&folder)[MAX_PATH + 1])
 {
-    WCHAR installed[64], upgrading_code[64];
-    return get(L"Installed", installed, ARRAYSIZE(installed)) && !*installed &&
-           get(L"WIX_UPGRADE_DETECTED", upgrading_code, ARRAYSIZE(upgrading_code)) &&
-           !*upgrading_code;
+    DWORD size = ARRAYSIZE(folder);
+    INSTALLSTATE state = MsiLocateComponentW(component, folder, &size);
+    WCHAR *last = wcsrchr(folder, L'\\');
+    if ((state == INSTALLSTATE_LOCAL || state == INSTALLSTATE_ABSENT) && last) {
+        last[1] = L'\0';
+        return true;
+    }
+    if (!get(property, folder, ARRAYSIZE(folder)))
+        *folder = L'\0';
+    return false;
+}
+
+// The task that a rollback puts back runs the program and logs where the
+// installed version has them, not where this install would put them (its
+// rollback deletes those, and another account could make them again). The
+// installed program's folder, or nothing.
+static void restore_from(WCHAR (&installed)[MAX_PATH + 1])
+{
+    WCHAR logs[MAX_PATH + 1];
+    bool found = installed_folder(program_component, L"INSTALLDIR", installed);
+    MsiSetPropertyW(install, L"RestoreFolder", installed);
+    installed_folder(log_component, L"LOGDIR", logs);
+    MsiSetPropertyW(install, L"RestoreLogFolder", logs);
+    if (!found)
+        *installed = L'\0';
 }
 
 // The install's immediate phase, before anything changes: SERVER settled
 // (also for a removal, where the remembered server's component is
-// evaluated again under Wine); then for a removal UPGRADING set when it is
-// an upgrade's, otherwise SERVER, the log's path and the program's folder
-// checked, and a first install's program folder found new or empty: the
-// lock on it would not take away what another account put there first.
+// evaluated again under Wine) and the rollback's folders found; then for a
+// removal UPGRADING set when it is an upgrade's, otherwise SERVER, the
+// log's path and the program's folder checked, and a program folder other
+// than the installed one found new or empty: the lock on it would not take
+// away what another account put there first.
 // Before the folders are resolved (CostFinalize), LOGDIR and INSTALLDIR
 // are what a command line gave, if anything.
 static UINT check_values()
 {
-    WCHAR server[256], remove[64], folder[MAX_PATH + 1], log[512];
+    WCHAR server[256], remove[64], folder[MAX_PATH + 1], log[512], installed[MAX_PATH + 1];
     bool fits = settle_server(server);
+    restore_from(installed);
     if (!get(L"REMOVE", remove, ARRAYSIZE(remove)) || *remove) {
         if (upgrading())
             MsiSetPropertyW(install, L"UPGRADING", L"1");
@@ -216,7 +244,8 @@ static UINT check_values()
         return fail(folder_rule, folder);
     size_t length = wcslen(folder);
     bool resolved = length > 0 && folder[length - 1] == L'\\';
-    if (resolved && first_install() && !missing_or_empty(folder))
+    if (resolved && CompareStringOrdinal(folder, -1, installed, -1, TRUE) != CSTR_EQUAL &&
+        !missing_or_empty(folder))
         return fail(new_folder_rule, folder);
     return ERROR_SUCCESS;
 }

@@ -246,6 +246,7 @@ class packaged(unittest.TestCase):
         cls.program = os.path.join(drive, folder, "GARVELUX")
         cls.exe = "C:\\%s\\GARVELUX\\garvelux.exe" % folder
         cls.logs = os.path.join(drive, "ProgramData", "GARVELUX")
+        cls.drive = drive
         cls.work = tempfile.mkdtemp()
         if wine(cls.env, "net", "start", "schedule") != 0:
             raise RuntimeError("Wine's Task Scheduler did not start")
@@ -314,9 +315,9 @@ class packaged(unittest.TestCase):
     def installed(self, server):
         return (1, True, server, self.exe)
 
-    def exec_for(self, server):
+    def exec_for(self, server, exe=None):
         return '<Exec><Command>"%s"</Command><Arguments>%s /LC:\\ProgramData\\GARVELUX' \
-            '\\garvelux.log</Arguments></Exec>' % (self.exe, server)
+            '\\garvelux.log</Arguments></Exec>' % (exe or self.exe, server)
 
     def test_the_task_definition(self):
         task = ElementTree.parse(TASK_XML).getroot()
@@ -453,12 +454,20 @@ class packaged(unittest.TestCase):
         self.assertEqual(self.state()[1:], self.installed("FS1")[1:])
         shutil.rmtree(self.program)
         self.assertEqual(self.msiexec("/i", failing, "SERVER=FS1")[0], 0)
-        # A failing upgrade leaves the old product, its task and its
-        # remembered server. Wine's rollback deletes the files and registry
-        # values that the two share (Windows puts them back).
+        # An upgrade into another folder that another account filled is
+        # refused; a failing one into an empty folder leaves the old
+        # product, its task (run from the old folder) and its remembered
+        # server. Wine's rollback deletes the files and registry values
+        # that the two share (Windows puts them back).
         upgrade = self.copy(*queries)
-        self.assertEqual(self.msiexec("/i", upgrade, "SERVER=FS2", "FAIL=1"),
-                         (1603 % 256, [self.exec_for("FS2"), self.exec_for("FS1")]))
+        os.makedirs(os.path.join(self.drive, "Filled"))
+        open(os.path.join(self.drive, "Filled", "calwin32.dll"), "wb").close()
+        self.assertEqual(self.msiexec("/i", upgrade, "INSTALLDIR=C:\\Filled\\"), (1603 % 256, []))
+        self.assertEqual(self.state(), self.installed("FS1"))
+        self.assertEqual(self.msiexec("/i", upgrade, "SERVER=FS2", "FAIL=1",
+                                      "INSTALLDIR=C:\\Other\\"),
+                         (1603 % 256, [self.exec_for("FS2", "C:\\Other\\garvelux.exe"),
+                                       self.exec_for("FS1")]))
         self.assertEqual(self.state(), (1, True, "FS1", None))
         self.assertEqual(self.msiexec("/x", failing), (0, []))
         self.assertEqual(self.state(), NOTHING)
