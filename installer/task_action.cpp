@@ -7,6 +7,7 @@
 // it also writes the remembered server back, so that it needs nothing
 // that was rolled back before it.
 #include <windows.h>
+#include <aclapi.h>
 #include <msi.h>
 #include <msiquery.h>
 #include <taskschd.h>
@@ -39,6 +40,13 @@ static const WCHAR log_rule[] =
     L"LOGDIR, with garvelux.log after it, must be printable ASCII without blanks, quotes or %, "
     L"and have 397 characters at most:";
 static const WCHAR folder_rule[] = L"INSTALLDIR must hold no % and no quotes:";
+// A junction or mount point stays its maker's, who may point it elsewhere
+// after the lock; a log keeps its owner, who may rewrite it.
+static const WCHAR program_link_rule[] = L"INSTALLDIR must be a folder, not a link:";
+static const WCHAR log_link_rule[] = L"LOGDIR must be a folder, not a link:";
+static const WCHAR log_owner_rule[] =
+    L"LOGDIR must not hold a garvelux.log that another account made (its owner may rewrite "
+    L"it); delete it first:";
 static const WCHAR new_folder_rule[] =
     L"INSTALLDIR must be a new or empty folder where the program is not installed yet (another "
     L"account may have put a program or library there):";
@@ -107,6 +115,48 @@ static bool valid_log(const WCHAR *log)
 static bool get(const WCHAR *name, WCHAR *value, DWORD size)
 {
     return MsiGetPropertyW(install, name, value, &size) == ERROR_SUCCESS;
+}
+
+// A folder, given with its final backslash, that is a junction, a mount
+// point or another link (without the backslash, so that it is not followed).
+static bool linked(const WCHAR *folder)
+{
+    WCHAR path[MAX_PATH + 1];
+    size_t length = wcslen(folder);
+    if (length < 2 || length > MAX_PATH)
+        return false;
+    wmemcpy(path, folder, length - 1);
+    path[length - 1] = L'\0';
+    DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// A log that is not there, or whose owner is SYSTEM, the administrators,
+// LOCAL SERVICE (the task's runs) or the account installing: one that a
+// user made before the install keeps that owner, who may take back the
+// rights on it that the folder's lock does not give.
+static bool own_log(const WCHAR *log)
+{
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    DWORD error = GetNamedSecurityInfoW(log, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                        nullptr, nullptr, nullptr, &descriptor);
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        return true;
+    HANDLE token;
+    alignas(TOKEN_USER) BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    bool opened = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    bool mine = opened && GetTokenInformation(token, TokenUser, user, sizeof user, &size);
+    if (opened)
+        CloseHandle(token);
+    bool own = error == ERROR_SUCCESS &&
+               (IsWellKnownSid(owner, WinLocalSystemSid) ||
+                IsWellKnownSid(owner, WinLocalServiceSid) ||
+                IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+                (mine && EqualSid(owner, reinterpret_cast<TOKEN_USER *>(user)->User.Sid)));
+    LocalFree(descriptor);
+    return own;
 }
 
 // Joins folder and name into to, when the whole fits.
@@ -240,10 +290,16 @@ static UINT check_values()
         return fail(log_rule, L"(too long)");
     if (*folder && !(join(log, ARRAYSIZE(log), folder, L"garvelux.log") && valid_log(log)))
         return fail(log_rule, folder);
+    if (*folder && linked(folder))
+        return fail(log_link_rule, folder);
+    if (*folder && !own_log(log))
+        return fail(log_owner_rule, log);
     if (!get(L"INSTALLDIR", folder, ARRAYSIZE(folder)) || wcspbrk(folder, L"%\""))
         return fail(folder_rule, folder);
     size_t length = wcslen(folder);
     bool resolved = length > 0 && folder[length - 1] == L'\\';
+    if (resolved && linked(folder))
+        return fail(program_link_rule, folder);
     if (resolved && CompareStringOrdinal(folder, -1, installed, -1, TRUE) != CSTR_EQUAL &&
         !missing_or_empty(folder))
         return fail(new_folder_rule, folder);

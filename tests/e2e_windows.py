@@ -415,8 +415,12 @@ class packaged(unittest.TestCase):
         # one after the task is registered (FAIL), or after it is deleted
         # on removal.
         msi = windows_path(MSI)
+        for link in ("Linked", "LinkedLogs"):  # as junctions that their maker may repoint
+            os.makedirs(os.path.join(self.work, link))
+            os.symlink(os.path.join(self.work, link), os.path.join(self.drive, link))
         bad = [["SERVER=/FS1"], ["SERVER=#5"], ["SERVER=A%PATH%"], ["LOGDIR=C:\\Time Logs\\"],
-               ["LOGDIR=C:\\%TEMP%\\"], ["SERVER=" + "S" * 128]]
+               ["LOGDIR=C:\\%TEMP%\\"], ["SERVER=" + "S" * 128], ["INSTALLDIR=C:\\Linked\\"],
+               ["LOGDIR=C:\\LinkedLogs\\"]]
         for values in bad:
             self.assertEqual(self.msiexec("/i", msi, "SERVER=FS1", *values), (1603 % 256, []))
             self.assertIn("GARVELUX task: %s" % values[0].split("=")[0], self.log)

@@ -1,7 +1,7 @@
 #include "platform/platform.h"
 
-// The running account's SID, which tells our reports from those that any
-// user may write under the same source; null when it cannot be read.
+// The running account's SID, for Event Viewer's user column; null when it
+// cannot be read. Any writer names the SID it likes: no proof of origin.
 static PSID running_account(BYTE (&buffer)[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE])
 {
     HANDLE token;
