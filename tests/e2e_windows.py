@@ -303,13 +303,15 @@ class packaged(unittest.TestCase):
         found = re.search(rb"REG_\w+\s+(.*?)\r?$", done.stdout, re.M)
         return found[1].decode() if found else None
 
+    def products(self, name="GARVELUX"):
+        listing = subprocess.run(["wine", "reg", "query", UNINSTALL, "/s", "/reg:32"],
+                                 env=self.env, stdout=subprocess.PIPE, timeout=120).stdout
+        return len(re.findall(rb"DisplayName\s+REG_SZ\s+%s\r?$" % name.encode(), listing, re.M))
+
     def state(self):
         """Products installed, the task, the remembered server, the Event
         Log source's message file."""
-        products = subprocess.run(["wine", "reg", "query", UNINSTALL, "/s", "/reg:32"],
-                                  env=self.env, stdout=subprocess.PIPE, timeout=120).stdout
-        return (len(re.findall(rb"DisplayName\s+REG_SZ\s+GARVELUX\r?$", products, re.M)),
-                self.registered(), self.reg(SETTINGS, "Server"),
+        return (self.products(), self.registered(), self.reg(SETTINGS, "Server"),
                 self.reg(EVENT_SOURCE, "EventMessageFile"))
 
     def installed(self, server):
@@ -402,6 +404,17 @@ class packaged(unittest.TestCase):
         self.assertEqual(self.msiexec("/i", msi), (0, []))
         self.assertTrue(os.path.exists(os.path.join(self.program, "garvelux.exe")))
         self.assertFalse(os.path.exists(self.task))
+        # A repair that names another product as the one it replaces
+        # (WIX_UPGRADE_DETECTED, which a user may pass) removes nothing.
+        other = self.copy("UPDATE Property SET Value = 'OTHER' WHERE Property = 'ProductName'",
+                          "UPDATE Property SET Value = '{%s}' WHERE Property = 'UpgradeCode'"
+                          % str(uuid.uuid4()).upper(), "DELETE FROM Upgrade")
+        self.assertEqual(self.msiexec("/i", other)[0], 0)
+        code = re.search(r"ProductCode = (\{[-0-9A-F]+\})", self.log)[1]
+        self.assertEqual(self.msiexec("/i", msi, "REINSTALL=ALL", "REINSTALLMODE=omus",
+                                      "WIX_UPGRADE_DETECTED=" + code), (0, []))
+        self.assertEqual(self.products("OTHER"), 1)
+        self.assertEqual(self.msiexec("/x", other)[0], 0)
         self.assertEqual(self.msiexec("/i", msi, "REINSTALL=ALL", "REINSTALLMODE=omus",
                                       "SERVER=FS3"), (0, [self.exec_for("FS3")]))
         self.assertEqual(self.state(), self.installed("FS3"))
