@@ -237,9 +237,11 @@ static bool installed_folder(const WCHAR *component, const WCHAR *property,
                              WCHAR (&folder)[MAX_PATH + 1])
 {
     DWORD size = ARRAYSIZE(folder);
+    *folder = L'\0';
     INSTALLSTATE state = MsiLocateComponentW(component, folder, &size);
-    WCHAR *last = wcsrchr(folder, L'\\');
-    if ((state == INSTALLSTATE_LOCAL || state == INSTALLSTATE_ABSENT) && last) {
+    WCHAR *last = state == INSTALLSTATE_LOCAL || state == INSTALLSTATE_ABSENT
+                      ? wcsrchr(folder, L'\\') : nullptr;
+    if (last) {
         last[1] = L'\0';
         return true;
     }

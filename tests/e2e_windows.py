@@ -317,9 +317,9 @@ class packaged(unittest.TestCase):
     def installed(self, server):
         return (1, True, server, self.exe)
 
-    def exec_for(self, server, exe=None):
-        return '<Exec><Command>"%s"</Command><Arguments>%s /LC:\\ProgramData\\GARVELUX' \
-            '\\garvelux.log</Arguments></Exec>' % (exe or self.exe, server)
+    def exec_for(self, server, exe=None, logs="C:\\ProgramData\\GARVELUX"):
+        return '<Exec><Command>"%s"</Command><Arguments>%s /L%s\\garvelux.log</Arguments>' \
+            '</Exec>' % (exe or self.exe, server, logs)
 
     def test_the_task_definition(self):
         task = ElementTree.parse(TASK_XML).getroot()
@@ -482,8 +482,8 @@ class packaged(unittest.TestCase):
         self.assertEqual(self.msiexec("/i", upgrade, "INSTALLDIR=C:\\Filled\\"), (1603 % 256, []))
         self.assertEqual(self.state(), self.installed("FS1"))
         self.assertEqual(self.msiexec("/i", upgrade, "SERVER=FS2", "FAIL=1",
-                                      "INSTALLDIR=C:\\Other\\"),
-                         (1603 % 256, [self.exec_for("FS2", "C:\\Other\\garvelux.exe"),
+                                      "INSTALLDIR=C:\\Other\\", "LOGDIR=C:\\Logs\\"),
+                         (1603 % 256, [self.exec_for("FS2", "C:\\Other\\garvelux.exe", "C:\\Logs"),
                                        self.exec_for("FS1")]))
         self.assertEqual(self.state(), (1, True, "FS1", None))
         self.assertEqual(self.msiexec("/x", failing), (0, []))
