@@ -127,7 +127,7 @@ def main():
     print("ratio garvelux / probe:           %.3f" % (g / p))
     print("median wall time, found by SLP:   %.3f ms (the name in hosts: %.3f ms)"
           % (statistics.median(times["slp"]) * 1000, g))
-    print("with a directory agent, hosts:   %.3f ms (the agent asked three forms first)"
+    print("with a directory agent, hosts:   %.3f ms (the agent asked two forms at once first)"
           % (statistics.median(times["agent"]) * 1000))
     print("with a directory agent, by SLP:  %.3f ms" % (statistics.median(times["slp agent"]) * 1000))
     print("peak resident memory, garvelux:   %d KiB" % garvelux_kib)

@@ -26,14 +26,15 @@ static const int64_t first_wait_ms = 500; // then twice as long each time
 static const int64_t tcp_time_ms = 500;
 static const int64_t resolving_time_ms = 1000;
 static const int most_agents = 8;
-static const int most_peers = most_agents + 4;
+static const int most_peers = 2 * most_agents + 4; // an agent is asked two forms
 static const int most_found = 16;
 static const int most_responders = 32;
 static const char server_type[] = "service:bindery.novell";
 static const char agent_type[] = "service:directory-agent";
 static const uint16_t parse_error = 2, busy_now = 11;
-// What a directory agent is asked in turn for the server: its name by RFC
-// 2608's operator, by old NetWare agents' one, then the question as the
+// What a directory agent is asked for the server: its name by RFC 2608's
+// operator and by old NetWare agents' one, both at once, each a peer of
+// its own; only when it refused both as a parse error, the question as the
 // group is asked it (every server of the scope). Every other peer is asked
 // the question as written.
 static const char *const forms[] = {"=", "==", nullptr};
@@ -44,7 +45,9 @@ static uint8_t datagram[65536];
 static uint8_t stream[65536];
 
 enum peer_kind : uint8_t { unicast_peer, group_peer, discovery_peer };
-enum peer_state : uint8_t { to_ask, asked, fetching, finished, answered };
+// refused: a form the agent could not parse; finished, as far as the
+// verdict goes.
+enum peer_state : uint8_t { to_ask, asked, fetching, finished, refused, answered };
 
 struct peer {
     uint32_t address;
@@ -121,6 +124,30 @@ static void add_peer(lookup *l, peer_kind kind, uint32_t address, uint8_t form, 
     peer *p = &l->peers[l->count++];
     *p = {address, 0, kind, form, to_ask, now, first_wait_ms};
     renew(p);
+}
+
+// A directory agent, by both forms of the name at once.
+static void add_agent(lookup *l, uint32_t address, int64_t now)
+{
+    add_peer(l, unicast_peer, address, 0, now);
+    add_peer(l, unicast_peer, address, 1, now);
+}
+
+static bool done(const peer *p)
+{
+    return p->state == finished || p->state == refused;
+}
+
+// Whether the agent refused the other form of the name too.
+static bool refused_both(const lookup *l, const peer *p)
+{
+    for (int i = 0; i < l->count; i++) {
+        const peer *other = &l->peers[i];
+        if (other != p && other->kind == unicast_peer && other->address == p->address &&
+            other->state == refused)
+            return true;
+    }
+    return false;
 }
 
 static bool is_peer(const lookup *l, uint32_t address)
@@ -222,10 +249,11 @@ static void ask_again(peer *p, uint8_t form, int64_t due)
 
 // A reply's effect on its peer's record, and on nothing else but the
 // answer, the responder lists and the peers that it brings. A directory
-// agent that served the scope without the server, or could not read the
-// predicate, is asked by the next form; one that is busy, or whose answer
-// overflowed while another agent's is fetched over TCP, again when it is
-// due. The agent that gave the URL is heard until the bound, whatever else
+// agent's form that served the scope without the server is finished; one
+// it could not parse is refused, and once both are, the agent is asked the
+// question as written. A form that was busy, or whose answer overflowed
+// while another is fetched over TCP, is asked again when it is due. The
+// agent that gave the URL is heard until the bound, whatever else
 // it seems to say: a failure may be forged.
 static void apply(lookup *l, const hearing *h, uint32_t from, int64_t now)
 {
@@ -233,8 +261,8 @@ static void apply(lookup *l, const hearing *h, uint32_t from, int64_t now)
     if (p->kind != unicast_peer)
         note(&l->heard[p->kind - group_peer], from);
     if (h->advert) {
-        if (!is_peer(l, from) && l->count < most_peers - 1) // room left for a TCP exchange
-            add_peer(l, unicast_peer, from, 0, now);
+        if (!is_peer(l, from) && l->count + 2 < most_peers) // room left for a TCP exchange
+            add_agent(l, from, now);
         return;
     }
     if (h->usable) {
@@ -261,9 +289,11 @@ static void apply(lookup *l, const hearing *h, uint32_t from, int64_t now)
         l->tcp_peer = (int)(p - l->peers);
     } else if (h->error == busy_now || (h->error == 0 && h->overflowed)) {
         ask_again(p, p->form, p->due);
-    } else if (forms[p->form] && (h->error == 0 || h->error == parse_error)) {
-        ask_again(p, (uint8_t)(p->form + 1), now);
+    } else if (forms[p->form] && h->error == parse_error && refused_both(l, p)) {
+        ask_again(p, as_written, now);
         p->wait = first_wait_ms;
+    } else if (forms[p->form] && h->error == parse_error) {
+        p->state = refused;
     } else {
         hear_no_more(l, p);
     }
@@ -313,7 +343,7 @@ static void send_due(lookup *l, int64_t now)
         tcp_failed(l);
     for (int i = 0; i < l->count; i++) {
         peer *p = &l->peers[i];
-        if (p->due > now || p->state == finished || p->state == answered)
+        if (p->due > now || done(p) || p->state == answered)
             continue;
         if (p->state == fetching) {
             tcp_failed(l);
@@ -342,7 +372,7 @@ static int64_t verdict(const lookup *l, int64_t now, outcome *result)
             *result = found;
             return now;
         }
-        if (p->state != finished) {
+        if (!done(p)) {
             waiting = true;
             wake = p->due < wake ? p->due : wake;
         }
@@ -438,16 +468,16 @@ static void add_agents(lookup *l, const char *list)
     char names[sizeof slp_settings::agents];
     int64_t started = net_now();
     slp_tidy_list(list, names, sizeof names);
-    for (char *name = strtok(names, ","); name && l->count < most_agents;
+    for (char *name = strtok(names, ","); name && l->count < 2 * most_agents;
          name = strtok(nullptr, ",")) {
         net_address address[4];
         int count = numeric(name) || net_now() - started < resolving_time_ms
                         ? net_resolve(name, "427", address, 4)
                         : 0;
-        for (int i = 0; i < count && l->count < most_agents; i++) {
+        for (int i = 0; i < count && l->count < 2 * most_agents; i++) {
             uint32_t a = net_ipv4_of(&address[i]);
             if (a != 0 && !is_peer(l, a))
-                add_peer(l, unicast_peer, a, 0, 0);
+                add_agent(l, a, 0);
         }
     }
 }

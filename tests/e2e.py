@@ -295,33 +295,35 @@ class both_builds(unittest.TestCase):
         # beside the group. A file that only root can read is read all the
         # same (before the run gives up root's identity).
         many = dict([("FS%04d" % i, ["10.0.1.1"]) for i in range(3000)], SLPONLY=["127.0.0.2"])
-        by_name = (1, TYPE, b"(svcname-ws=SLPONLY)")
+        by_name = [(1, TYPE, b"(svcname-ws=SLPONLY)"), (1, TYPE, b"(svcname-ws==SLPONLY)")]
         addresses = (6, SLP_URL, b"svcaddr-ws")
         for name, configured, scopes, directory, code, asked, rogue_asked in [
                 ("configured, in the site's scopes", "127.0.0.5", " SITE1 , DEFAULT", {}, CLOCK,
-                 [by_name, addresses], []),
+                 by_name + [addresses], []),
                 ("a scope with a blank", "127.0.0.5", "BLDG 32", {"scopes": (b"BLDG 32",)},
-                 CLOCK, [by_name, addresses], []),
+                 CLOCK, by_name + [addresses], []),
                 ("thousands of servers", "127.0.0.5", "", {"servers": many}, CLOCK,
-                 [by_name, addresses], []),
-                ("answered without the server: asked no more", "127.0.0.5", "",
-                 {"servers": {"OTHER": ["127.0.0.2"]}}, 2,
-                 [by_name, (1, TYPE, b"(svcname-ws==SLPONLY)"), (1, TYPE, b"")], []),
+                 by_name + [addresses], []),
+                ("one form refused, the other without the server: asked no more", "127.0.0.5",
+                 "", {"servers": {"OTHER": ["127.0.0.2"]}, "predicates": ("=",)}, 2, by_name, []),
+                ("both forms refused: every server", "127.0.0.5", "", {"predicates": ()}, CLOCK,
+                 by_name + [(1, TYPE, b""), addresses], []),
                 ("silent: no answer, the group never asked", "127.0.0.5", "", {"silent": True},
-                 2, [by_name] * 3, []),
-                ("busy, then answering", "127.0.0.5", "", {"errors": (11,)}, CLOCK,
-                 [by_name] * 2 + [addresses], []),
+                 2, by_name * 3, []),
+                ("busy, then answering", "127.0.0.5", "", {"errors": (11, 11)}, CLOCK,
+                 by_name * 2 + [addresses], []),
                 ("refusing: no answer, the group never asked", "127.0.0.5", "",
-                 {"errors": (10,) * 3}, 2, [by_name], []),
+                 {"errors": (10,) * 3}, 2, by_name, []),
                 ("a settings file that only root can read", "127.0.0.5", "", {"mode": 0o600},
-                 CLOCK, [by_name, addresses], []),
+                 CLOCK, by_name + [addresses], []),
                 ("agents as long as the policy's room", "127.0.0.5" + " " * 502, "", {}, CLOCK,
-                 [by_name, addresses], []),
+                 by_name + [addresses], []),
                 ("a name the hosts file has as well", "127.0.0.5", "", {"run": "srv1"}, CLOCK,
-                 [(1, TYPE, b"(svcname-ws=SRV1)"), (6, TYPE + b":///srv1", b"svcaddr-ws")], []),
+                 [(1, TYPE, b"(svcname-ws=SRV1)"), (1, TYPE, b"(svcname-ws==SRV1)"),
+                  (6, TYPE + b":///srv1", b"svcaddr-ws")], []),
                 ("found by discovery alone", None, "", {"host": "0.0.0.0", "multicast": True,
                                                         "directory": True}, CLOCK,
-                 [(1, TYPE, b""), (1, DA_TYPE, b""), by_name, addresses], None)]:
+                 [(1, TYPE, b""), (1, DA_TYPE, b"")] + by_name + [addresses], None)]:
             settings = dict(dict(servers=SERVERS, host="127.0.0.5", multicast=False), **directory)
             mode, server_name = settings.pop("mode", 0o644), settings.pop("run", "slponly")
             rogue = SlpAgent({"SLPONLY": ["127.0.0.9"]}) if rogue_asked is not None else \

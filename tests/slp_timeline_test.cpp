@@ -36,7 +36,9 @@ bool random_fails, zero_first;
 uint16_t last_xid;
 std::vector<event> script;
 size_t next_event;
-std::map<std::string, uint16_t> latest; // the XID of the latest request, by "to kind"
+std::map<std::string, uint16_t> latest; // the XID of the latest request, by "to form"
+uint16_t last_request;
+std::vector<std::string> pending; // the replies of the event being read
 std::string log, tcp_reply;
 uint32_t tcp_to;
 bool tcp_silent, tcp_trickle;
@@ -59,7 +61,7 @@ void take_request(uint32_t to, const uint8_t *bytes, size_t size, const char *vi
                        : strings[3].empty()           ? "*"
                        : strings[3].find("==") != std::string::npos ? "=="
                                                                     : "=";
-    latest[dotted(to) + kind] = (uint16_t)((uint8_t)r[10] << 8 | (uint8_t)r[11]);
+    latest[dotted(to) + form] = last_request = (uint16_t)((uint8_t)r[10] << 8 | (uint8_t)r[11]);
     log += (log.empty() ? "" : ", ") + std::to_string(clock_ms) + via + dotted(to) + " " + form +
            (strings[0].empty() ? "" : " " + strings[0]);
 }
@@ -73,22 +75,29 @@ std::string with_xid(std::string reply, uint16_t xid)
 
 const std::string fs = "service:bindery.novell:///FS";
 
-// The reply, to the latest request it can answer: the one to its sender,
-// else the group's.
-std::string reply(const event &e)
+// The replies, to the latest requests they can answer: the sender's, one
+// for each form it was asked, else the group's.
+std::vector<std::string> replies(const event &e)
 {
-    std::string kind = e.says == 'V' ? "attr" : e.says == 'A' ? "da" : "srv";
+    std::vector<std::string> forms = {"attr"}, out;
+    if (e.says == 'A')
+        forms = {"da"};
+    else if (e.says != 'V')
+        forms = {"=", "==", "*"};
     tcp_silent = e.says == 'o';
     tcp_trickle = e.says == 't';
-    uint16_t xid = latest.count(dotted(e.from) + kind) ? latest[dotted(e.from) + kind]
-                                                       : latest["group" + kind];
-    return with_xid(e.says == 'U' || e.says == 'F' ? urls(entry(fs + "1"))
-                    : e.says == 'E' ? urls("", 0)
-                    : e.says == 'e' ? urls("", 0, (char)e.error)
-                    : e.says == 'A' ? advert(up, "DEFAULT")
-                    : e.says == 'V' ? attributes("(svcaddr-ws=2-1-6-7F000002020C)")
-                                    : overflowed(entry(fs + "2") + entry(fs + "3"), 60),
-                    xid);
+    std::string body = e.says == 'U' || e.says == 'F' ? urls(entry(fs + "1"))
+                       : e.says == 'E'                ? urls("", 0)
+                       : e.says == 'e'                ? urls("", 0, (char)e.error)
+                       : e.says == 'A'                ? advert(up, "DEFAULT")
+                       : e.says == 'V' ? attributes("(svcaddr-ws=2-1-6-7F000002020C)")
+                                       : overflowed(entry(fs + "2") + entry(fs + "3"), 60);
+    for (const std::string &form : forms)
+        if (latest.count(dotted(e.from) + form))
+            out.push_back(with_xid(body, latest[dotted(e.from) + form]));
+    if (out.empty())
+        out.push_back(with_xid(body, latest["group" + forms.back()]));
+    return out;
 }
 
 struct timeline_case {
@@ -104,59 +113,66 @@ struct timeline_case {
 const timeline_case timeline_cases[] = {
     {"no agent answers: the group and discovery again with their responders", "",
      {{1, agent, 'E'}, {2, da1, 'A'}},
-     "0 group *, 0 group da, 2 127.0.0.5 =, 500 group * 10.0.0.7, 500 group da 127.0.0.5, "
-     "502 127.0.0.5 =, 1500 group * 10.0.0.7, 1500 group da 127.0.0.5, 1502 127.0.0.5 =",
+     "0 group *, 0 group da, 2 127.0.0.5 =, 2 127.0.0.5 ==, 500 group * 10.0.0.7, "
+     "500 group da 127.0.0.5, 502 127.0.0.5 =, 502 127.0.0.5 ==, 1500 group * 10.0.0.7, "
+     "1500 group da 127.0.0.5, 1502 127.0.0.5 =, 1502 127.0.0.5 ==",
      "none at 2000"},
     {"a silent agent: asked again until the bound, the group never", "127.0.0.5", {},
-     "0 127.0.0.5 =, 500 127.0.0.5 =, 1500 127.0.0.5 =", "none at 2000"},
+     "0 127.0.0.5 =, 0 127.0.0.5 ==, 500 127.0.0.5 =, 500 127.0.0.5 ==, 1500 127.0.0.5 =, "
+     "1500 127.0.0.5 ==",
+     "none at 2000"},
     {"agents that all answered without the server end it at once", "127.0.0.5, 127.0.0.6",
-     {{1, da1, 'E'}, {1, da2, 'E'}, {2, da1, 'E'}, {2, da2, 'E'}, {3, da1, 'E'}, {3, da2, 'E'}},
-     "0 127.0.0.5 =, 0 127.0.0.6 =, 1 127.0.0.5 ==, 1 127.0.0.6 ==, 2 127.0.0.5 *, "
-     "2 127.0.0.6 *",
-     "none at 3"},
+     {{1, da1, 'E'}, {1, da2, 'E'}},
+     "0 127.0.0.5 =, 0 127.0.0.5 ==, 0 127.0.0.6 =, 0 127.0.0.6 ==", "none at 1"},
     {"a busy agent asked again, then answering", "127.0.0.5",
      {{1, da1, 'e', 11}, {501, da1, 'U'}, {502, da1, 'V'}},
-     "0 127.0.0.5 =, 500 127.0.0.5 =, 501 127.0.0.5 attr", "found 127.0.0.2 at 502"},
+     "0 127.0.0.5 =, 0 127.0.0.5 ==, 500 127.0.0.5 =, 500 127.0.0.5 ==, 501 127.0.0.5 attr",
+     "found 127.0.0.2 at 502"},
     {"agents refusing with 1 and 10: the group never asked", "127.0.0.5,127.0.0.6",
-     {{1, da1, 'e', 1}, {1, da2, 'e', 10}, {2, rogue, 'U'}}, "0 127.0.0.5 =, 0 127.0.0.6 =",
-     "none at 1"},
+     {{1, da1, 'e', 1}, {1, da2, 'e', 10}, {2, rogue, 'U'}},
+     "0 127.0.0.5 =, 0 127.0.0.5 ==, 0 127.0.0.6 =, 0 127.0.0.6 ==", "none at 1"},
     {"agent names that do not resolve", "nowhere,slow.example", {{1, rogue, 'U'}}, "",
      "none at 600"},
     {"a name with two addresses: two agents", "pair", {{1, da2, 'U'}, {2, da2, 'V'}},
-     "0 127.0.0.5 =, 0 127.0.0.6 =, 1 127.0.0.6 attr", "found 127.0.0.2 at 2"},
+     "0 127.0.0.5 =, 0 127.0.0.5 ==, 0 127.0.0.6 =, 0 127.0.0.6 ==, 1 127.0.0.6 attr",
+     "found 127.0.0.2 at 2"},
     {"names resolved for a second, numeric addresses after it", "slow1,slow2,slow3,127.0.0.5",
-     {{1201, da1, 'U'}, {1202, da1, 'V'}}, "1200 127.0.0.5 =, 1201 127.0.0.5 attr",
+     {{1201, da1, 'U'}, {1202, da1, 'V'}},
+     "1200 127.0.0.5 =, 1200 127.0.0.5 ==, 1201 127.0.0.5 attr",
      "found 127.0.0.2 at 1202"},
     {"the agent's address from another port: another user of the desk", "127.0.0.5",
-     {{1, da1, 'F'}}, "0 127.0.0.5 =, 500 127.0.0.5 =, 1500 127.0.0.5 =", "none at 2000"},
+     {{1, da1, 'F'}},
+     "0 127.0.0.5 =, 0 127.0.0.5 ==, 500 127.0.0.5 =, 500 127.0.0.5 ==, 1500 127.0.0.5 =, "
+     "1500 127.0.0.5 ==",
+     "none at 2000"},
     {"settings that cannot be read", nullptr, {{1, rogue, 'U'}}, "", "none at 0"},
     {"a discovered agent's empty answers beside the group's answer", "",
-     {{1, da1, 'A'}, {2, da1, 'E'}, {3, da1, 'E'}, {4, da1, 'E'}, {20, agent, 'U'},
-      {21, agent, 'V'}},
-     "0 group *, 0 group da, 1 127.0.0.5 =, 2 127.0.0.5 ==, 3 127.0.0.5 *, 20 10.0.0.7 attr",
+     {{1, da1, 'A'}, {2, da1, 'E'}, {20, agent, 'U'}, {21, agent, 'V'}},
+     "0 group *, 0 group da, 1 127.0.0.5 =, 1 127.0.0.5 ==, 20 10.0.0.7 attr",
      "found 127.0.0.2 at 21"},
     {"a discovered agent silent while the group answers", "",
      {{1, da1, 'A'}, {30, agent, 'U'}, {31, agent, 'V'}},
-     "0 group *, 0 group da, 1 127.0.0.5 =, 30 10.0.0.7 attr", "found 127.0.0.2 at 31"},
-    {"an overflowed answer to the last form, fetched over TCP a byte at a time", "127.0.0.5",
-     {{1, da1, 'E'}, {2, da1, 'E'}, {3, da1, 't'}, {4, da1, 'V'}},
-     "0 127.0.0.5 =, 1 127.0.0.5 ==, 2 127.0.0.5 *, 3 tcp 127.0.0.5 *, 3 127.0.0.5 attr",
-     "found 127.0.0.2 at 4"},
+     "0 group *, 0 group da, 1 127.0.0.5 =, 1 127.0.0.5 ==, 30 10.0.0.7 attr",
+     "found 127.0.0.2 at 31"},
+    {"both forms refused, every server, fetched over TCP a byte at a time", "127.0.0.5",
+     {{1, da1, 'e', 2}, {2, da1, 't'}, {3, da1, 'V'}},
+     "0 127.0.0.5 =, 0 127.0.0.5 ==, 1 127.0.0.5 *, 2 tcp 127.0.0.5 *, 2 127.0.0.5 attr",
+     "found 127.0.0.2 at 3"},
     {"a silent TCP exchange: its agent heard until TCP's bound", "127.0.0.5",
-     {{1, da1, 'E'}, {2, da1, 'E'}, {3, da1, 'o'}},
-     "0 127.0.0.5 =, 1 127.0.0.5 ==, 2 127.0.0.5 *, 3 tcp 127.0.0.5 *", "none at 503"},
+     {{1, da1, 'e', 2}, {2, da1, 'o'}},
+     "0 127.0.0.5 =, 0 127.0.0.5 ==, 1 127.0.0.5 *, 2 tcp 127.0.0.5 *", "none at 502"},
     {"a second overflowed answer while TCP is taken: asked again when due", "127.0.0.5,127.0.0.6",
-     {{1, da1, 'E'}, {1, da2, 'E'}, {2, da1, 'E'}, {2, da2, 'E'}, {3, da1, 'o'}, {4, da2, 'O'},
-      {504, da2, 'O'}, {505, da2, 'V'}},
-     "0 127.0.0.5 =, 0 127.0.0.6 =, 1 127.0.0.5 ==, 1 127.0.0.6 ==, 2 127.0.0.5 *, "
-     "2 127.0.0.6 *, 3 tcp 127.0.0.5 *, 502 127.0.0.6 *, 504 tcp 127.0.0.6 *, 504 127.0.0.6 attr",
+     {{1, da1, 'e', 2}, {1, da2, 'e', 2}, {3, da1, 'o'}, {4, da2, 'O'}, {504, da2, 'O'},
+      {505, da2, 'V'}},
+     "0 127.0.0.5 =, 0 127.0.0.5 ==, 0 127.0.0.6 =, 0 127.0.0.6 ==, 1 127.0.0.5 *, "
+     "1 127.0.0.6 *, 3 tcp 127.0.0.5 *, 501 127.0.0.6 *, 504 tcp 127.0.0.6 *, 504 127.0.0.6 attr",
      "found 127.0.0.2 at 505"},
     {"an overflowed group answer, fetched from its agent over TCP", "",
      {{1, agent, 'O'}, {2, agent, 'V'}},
      "0 group *, 0 group da, 1 tcp 10.0.0.7 *, 1 10.0.0.7 attr", "found 127.0.0.2 at 2"},
     {"a random source that fails", "", {{1, agent, 'U'}}, "", "none at 0", true},
     {"a zero XID drawn again", "127.0.0.5", {{1, da1, 'U'}, {2, da1, 'V'}},
-     "0 127.0.0.5 =, 1 127.0.0.5 attr", "found 127.0.0.2 at 2", false, true},
+     "0 127.0.0.5 =, 0 127.0.0.5 ==, 1 127.0.0.5 attr", "found 127.0.0.2 at 2", false, true},
 };
 
 void PrintTo(const timeline_case &c, std::ostream *out)
@@ -175,6 +191,7 @@ TEST_P(slp_timeline, asks_whom_it_may_and_ends_when_the_records_say)
     script = c.heard;
     next_event = 0;
     latest.clear();
+    pending.clear();
     log.clear();
     slp_settings settings = {};
     snprintf(settings.agents, sizeof settings.agents, "%s", c.agents ? c.agents : "");
@@ -260,7 +277,7 @@ bool net_connected(net_socket)
 long net_send(net_socket, const uint8_t *bytes, size_t count)
 {
     take_request(tcp_to, bytes, count, " tcp ");
-    tcp_reply = tcp_silent ? "" : with_xid(urls(entry(fs + "1")), latest[dotted(tcp_to) + "srv"]);
+    tcp_reply = tcp_silent ? "" : with_xid(urls(entry(fs + "1")), last_request);
     return (long)count;
 }
 
@@ -285,6 +302,8 @@ int net_wait(const net_socket *, int count, uint32_t writing, int64_t deadline)
 {
     if (count == 2 && (writing != 0 || !tcp_reply.empty()))
         return 1;
+    if (!pending.empty())
+        return 0;
     if (next_event < script.size() && script[next_event].at <= deadline) {
         clock_ms = std::max(clock_ms, script[next_event].at);
         return 0;
@@ -301,9 +320,12 @@ long net_send_to(net_socket, const uint8_t *bytes, size_t count, const net_addre
 
 long net_recv_from(net_socket, uint8_t *bytes, size_t, net_address *from)
 {
-    std::string r = reply(script[next_event]);
+    if (pending.empty())
+        pending = replies(script[next_event]);
+    std::string r = pending.front();
+    pending.erase(pending.begin());
     net_ipv4(script[next_event].from, script[next_event].says == 'F' ? 1024 : 427, from);
-    next_event++;
+    next_event += pending.empty();
     memcpy(bytes, r.data(), r.size());
     return (long)r.size();
 }
