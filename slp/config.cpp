@@ -5,11 +5,13 @@
 // cannot be read, is not text (a NUL byte: UTF-16, say), names the agents'
 // key in a line not read as it (another case, a byte-order mark, another
 // separator), or whose agents do not fit, makes the settings unreadable:
-// never a site without agents.
+// never a site without agents. So does anything but a file (a folder, a
+// device, a FIFO), which is not opened: it could be endless or block.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
+#include <sys/stat.h>
 
 #include "slp/slp.h"
 
@@ -49,6 +51,11 @@ static bool names_key(const char *line, const char *key)
 void slp_read_config(const char *file, slp_settings *settings)
 {
     *settings = {};
+    struct stat info;
+    if (stat(file, &info) == 0 && !S_ISREG(info.st_mode)) {
+        settings->unreadable = true;
+        return;
+    }
     // Binary: the offsets that tell a NUL byte are the file's own.
     FILE *config = fopen(file, "rb");
     if (!config) {

@@ -318,8 +318,8 @@ TEST_P(read_slp_reply, yields_only_what_a_whole_matching_reply_holds)
 INSTANTIATE_TEST_SUITE_P(all, read_slp_reply, ::testing::ValuesIn(slp_cases));
 
 // OpenSLP's file as a run reads it: the agents as written, and whether the
-// settings fail closed. The file is missing for no content, the root
-// folder for "/".
+// settings fail closed. The file is missing for no content; a content
+// that begins with / is the path read instead.
 struct config_case {
     const char *name;
     const char *content;
@@ -337,6 +337,7 @@ const config_case config_cases[] = {
     {"agents longer than their room", agents_line.c_str(), "", true},
     {"agents longer than a line's room", long_line.c_str(), "", true},
     {"a folder", "/", "", true},
+    {"a device", "/dev/zero", "", true},
     {"a commented key", ";net.slp.DAAddresses = da1\n # net.slp.daaddresses = da2\n", "", false},
     {"the key in another case", "net.slp.daaddresses = 10.0.0.5\n", "", true},
     {"a byte-order mark", "\xEF\xBB\xBFnet.slp.DAAddresses = 10.0.0.5\n", "", true},
@@ -363,7 +364,7 @@ TEST_P(read_slp_config, fails_closed_when_agents_cannot_be_read)
     if (!c.content)
         unlink(path);
     slp_settings settings;
-    slp_read_config(c.content && strcmp(c.content, "/") == 0 ? "/" : path, &settings);
+    slp_read_config(c.content && c.content[0] == '/' ? c.content : path, &settings);
     unlink(path);
     EXPECT_EQ(std::make_pair(std::string(settings.agents), settings.unreadable),
               std::make_pair(c.agents, c.unreadable));
