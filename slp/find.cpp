@@ -57,6 +57,7 @@ struct peer {
     peer_state state;
     int64_t due;  // asked (again) then, or its TCP exchange given up
     int64_t wait; // after the next request, until it is asked again
+    bool any_port; // an agent that answered the group: its replies, from any port
 };
 
 // A service request for the server's URL, or an attribute request for its
@@ -88,6 +89,7 @@ struct lookup {
     size_t have, need;
     // The answer.
     uint32_t answerer;
+    bool by_group;
     char url[256];
     uint32_t found[most_found];
     int found_count;
@@ -122,7 +124,7 @@ static void add_peer(lookup *l, peer_kind kind, uint32_t address, uint8_t form, 
     if (l->count == most_peers)
         return;
     peer *p = &l->peers[l->count++];
-    *p = {address, 0, kind, form, to_ask, now, first_wait_ms};
+    *p = {address, 0, kind, form, to_ask, now, first_wait_ms, false};
     renew(p);
 }
 
@@ -216,10 +218,11 @@ static bool read_reply(const lookup *l, int i, const uint8_t *reply, size_t size
 }
 
 // Whose reply a datagram is, among the peers waiting for one, and what it
-// says; no peer's when none asked it. A peer asked by unicast answers from
-// the port it was asked on: where the agent is the desk itself, another
-// user there can send from its address too, but on Linux not from a port
-// below 1024.
+// says; no peer's when none asked it. A directory agent answers from the
+// port it was asked on: where the agent is the desk itself, another user
+// there can send from its address too, but on Linux not from a port below
+// 1024. An agent that answered the group may answer from any port, as it
+// did there: whoever could send from its address could answer the group.
 static void classify(const lookup *l, const uint8_t *reply, size_t size, uint32_t from,
                      uint16_t port, hearing *h)
 {
@@ -227,7 +230,8 @@ static void classify(const lookup *l, const uint8_t *reply, size_t size, uint32_
         const peer *p = &l->peers[i];
         *h = {};
         if (p->state == asked &&
-            (p->kind != unicast_peer || (p->address == from && port == slp_port)) &&
+            (p->kind != unicast_peer ||
+             (p->address == from && (port == slp_port || p->any_port))) &&
             read_reply(l, i, reply, size, h))
             return;
     }
@@ -268,6 +272,7 @@ static void apply(lookup *l, const hearing *h, uint32_t from, int64_t now)
     if (h->usable) {
         p->state = answered;
         l->answerer = from;
+        l->by_group = p->kind == group_peer || p->any_port;
         memcpy(l->url, h->url, sizeof l->url);
         memcpy(l->found, h->found, sizeof l->found);
         l->found_count = h->found_count;
@@ -282,6 +287,7 @@ static void apply(lookup *l, const hearing *h, uint32_t from, int64_t now)
         add_peer(l, unicast_peer, from, as_written, now);
         p = &l->peers[l->count - 1];
         p->xid = xid;
+        p->any_port = true;
     }
     if (fetch) {
         p->state = fetching;
@@ -513,6 +519,7 @@ int slp_find_server(const char *name, const slp_settings *settings, net_address 
         start(&attributes, {slp_attribute_request, service.url, "svcaddr-ws", name, scopes},
               service.udp, service.until);
         add_peer(&attributes, unicast_peer, service.answerer, as_written, net_now());
+        attributes.peers[0].any_port = service.by_group;
         if (run(&attributes))
             for (; count < attributes.found_count && count < capacity; count++)
                 net_ipv4(attributes.found[count], 524, &addresses[count]);

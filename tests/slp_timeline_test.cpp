@@ -23,7 +23,7 @@ const uint32_t group = 0xEFFFFFFD, da1 = 0x7F000005, da2 = 0x7F000006, agent = 0
 // U the server's URL (F: from another port of that address), E no URL, e
 // an error code, O an overflowed answer without the server (o: whose TCP
 // exchange stays silent, t: whose TCP reply comes a byte at a time), A a
-// directory agent's advert, V the addresses.
+// directory agent's advert, V the addresses (W: from another port).
 struct event {
     int64_t at;
     uint32_t from;
@@ -82,7 +82,7 @@ std::vector<std::string> replies(const event &e)
     std::vector<std::string> forms = {"attr"}, out;
     if (e.says == 'A')
         forms = {"da"};
-    else if (e.says != 'V')
+    else if (e.says != 'V' && e.says != 'W')
         forms = {"=", "==", "*"};
     tcp_silent = e.says == 'o';
     tcp_trickle = e.says == 't';
@@ -90,7 +90,7 @@ std::vector<std::string> replies(const event &e)
                        : e.says == 'E'                ? urls("", 0)
                        : e.says == 'e'                ? urls("", 0, (char)e.error)
                        : e.says == 'A'                ? advert(up, "DEFAULT")
-                       : e.says == 'V' ? attributes("(svcaddr-ws=2-1-6-7F000002020C)")
+                       : e.says == 'V' || e.says == 'W' ? attributes("(svcaddr-ws=2-1-6-7F000002020C)")
                                        : overflowed(entry(fs + "2") + entry(fs + "3"), 60);
     for (const std::string &form : forms)
         if (latest.count(dotted(e.from) + form))
@@ -145,6 +145,12 @@ const timeline_case timeline_cases[] = {
      "0 127.0.0.5 =, 0 127.0.0.5 ==, 500 127.0.0.5 =, 500 127.0.0.5 ==, 1500 127.0.0.5 =, "
      "1500 127.0.0.5 ==",
      "none at 2000"},
+    {"the agent's addresses from another port", "127.0.0.5", {{1, da1, 'U'}, {2, da1, 'W'}},
+     "0 127.0.0.5 =, 0 127.0.0.5 ==, 1 127.0.0.5 attr, 501 127.0.0.5 attr, 1501 127.0.0.5 attr",
+     "none at 2000"},
+    {"a group answer and its addresses from another port, as the agent answers", "",
+     {{1, agent, 'F'}, {2, agent, 'W'}}, "0 group *, 0 group da, 1 10.0.0.7 attr",
+     "found 127.0.0.2 at 2"},
     {"settings that cannot be read", nullptr, {{1, rogue, 'U'}}, "", "none at 0"},
     {"a discovered agent's empty answers beside the group's answer", "",
      {{1, da1, 'A'}, {2, da1, 'E'}, {20, agent, 'U'}, {21, agent, 'V'}},
@@ -324,7 +330,7 @@ long net_recv_from(net_socket, uint8_t *bytes, size_t, net_address *from)
         pending = replies(script[next_event]);
     std::string r = pending.front();
     pending.erase(pending.begin());
-    net_ipv4(script[next_event].from, script[next_event].says == 'F' ? 1024 : 427, from);
+    net_ipv4(script[next_event].from, strchr("FW", script[next_event].says) ? 1024 : 427, from);
     next_event += pending.empty();
     memcpy(bytes, r.data(), r.size());
     return (long)r.size();
