@@ -1,10 +1,12 @@
 // OpenSLP's configuration file: lines "key = value", comments beginning
 // with # or ;. Only the keys that say whom to ask are read, as written
-// (the lookup tidies the lists); a line too long for the buffer is ignored
-// whole, and so is a value that does not fit. But a file that exists and
-// cannot be read, is not text (a NUL byte: UTF-16, say), names the agents'
-// key in a line not read as it (another case, a byte-order mark, another
-// separator), or whose agents do not fit, makes the settings unreadable:
+// (the lookup tidies the lists); a comment too long for the buffer is
+// ignored whole, and so is a value that does not fit. But a file that
+// exists and cannot be read, is not text (a NUL byte: UTF-16, say), names
+// the agents' key in a line not read as it (another case, a byte-order
+// mark, another separator), has a line too long for the buffer that is no
+// comment (the key could lie past it), or whose agents do not fit, makes
+// the settings unreadable:
 // never a site without agents. So does anything but a file (a folder, a
 // device, a FIFO), which is not opened: it could be endless or block.
 #include <cerrno>
@@ -36,11 +38,16 @@ static const char *value_of(const char *line, const char *key)
     return *line == '=' ? line + 1 : nullptr;
 }
 
+static bool comment(const char *line)
+{
+    line += strspn(line, " \t");
+    return *line == '#' || *line == ';';
+}
+
 // Whether a line that is no comment names the key, in any spelling.
 static bool names_key(const char *line, const char *key)
 {
-    line += strspn(line, " \t");
-    if (*line == '#' || *line == ';')
+    if (comment(line))
         return false;
     for (; *line; line++)
         if (strncasecmp(line, key, strlen(key)) == 0)
@@ -74,7 +81,7 @@ void slp_read_config(const char *file, slp_settings *settings)
         whole = strchr(line, '\n') != nullptr || feof(config);
         const char *value = value_of(line, agents_key);
         if (!started_whole || !whole)
-            settings->unreadable |= started_whole && names_key(line, agents_key);
+            settings->unreadable |= started_whole && !comment(line);
         else if (value)
             settings->unreadable |= !take_value(value, settings->agents, sizeof settings->agents);
         else if (names_key(line, agents_key))

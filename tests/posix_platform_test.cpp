@@ -329,13 +329,15 @@ struct config_case {
 };
 
 const std::string agents_line = "net.slp.DAAddresses = " + std::string(600, '1') + "\n",
-                  long_line = "net.slp.DAAddresses = " + std::string(1100, '1') + "\n";
+                  long_line = "net.slp.DAAddresses = " + std::string(1100, '1') + "\n",
+                  late_key = std::string(1020, ' ') + "net.slp.DAAddresses = 10.0.0.5\n";
 
 const config_case config_cases[] = {
     {"missing", nullptr, "", false},
     {"agents", "# agents\nnet.slp.DAAddresses = 10.0.0.5, da2\n", " 10.0.0.5, da2\n", false},
     {"agents longer than their room", agents_line.c_str(), "", true},
     {"agents longer than a line's room", long_line.c_str(), "", true},
+    {"the key past a line's room", late_key.c_str(), "", true},
     {"a folder", "/", "", true},
     {"a device", "/dev/zero", "", true},
     {"a commented key", ";net.slp.DAAddresses = da1\n # net.slp.daaddresses = da2\n", "", false},
