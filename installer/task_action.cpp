@@ -46,7 +46,7 @@ static const WCHAR program_link_rule[] = L"INSTALLDIR must be a folder, not a li
 static const WCHAR log_link_rule[] = L"LOGDIR must be a folder, not a link:";
 static const WCHAR log_owner_rule[] =
     L"LOGDIR must not hold a garvelux.log that another account made (its owner may rewrite "
-    L"it); delete it first:";
+    L"it), nor one that is a link or a folder; delete it first:";
 static const WCHAR new_folder_rule[] =
     L"INSTALLDIR must be a new or empty folder where the program is not installed yet (another "
     L"account may have put a program or library there):";
@@ -131,18 +131,36 @@ static bool linked(const WCHAR *folder)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-// A log that is not there, or whose owner is SYSTEM, the administrators,
-// LOCAL SERVICE (the task's runs) or the account installing: one that a
-// user made before the install keeps that owner, who may take back the
-// rights on it that the folder's lock does not give.
+// A file on disk with no other name, as a run takes its log: a link or a
+// folder at its name the run opens itself, not followed, and refuses.
+static bool plain_file(HANDLE file)
+{
+    BY_HANDLE_FILE_INFORMATION information;
+    return GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &information) &&
+           !(information.dwFileAttributes &
+             (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
+           information.nNumberOfLinks <= 1;
+}
+
+// A log that is not there, or a plain file whose owner is SYSTEM, the
+// administrators, LOCAL SERVICE (the task's runs) or the account
+// installing: one that a user made before the install keeps that owner,
+// who may take back the rights on it that the folder's lock does not give.
+// Looked at itself: a link would show its target's owner.
 static bool own_log(const WCHAR *log)
 {
+    HANDLE file = CreateFileW(log, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    DWORD error = GetNamedSecurityInfoW(log, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
-                                        nullptr, nullptr, nullptr, &descriptor);
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-        return true;
+    bool plain = plain_file(file) &&
+                 GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                 nullptr, nullptr, nullptr, &descriptor) == ERROR_SUCCESS;
+    CloseHandle(file);
     HANDLE token;
     alignas(TOKEN_USER) BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
     DWORD size = 0;
@@ -150,7 +168,7 @@ static bool own_log(const WCHAR *log)
     bool mine = opened && GetTokenInformation(token, TokenUser, user, sizeof user, &size);
     if (opened)
         CloseHandle(token);
-    bool own = error == ERROR_SUCCESS &&
+    bool own = plain &&
                (IsWellKnownSid(owner, WinLocalSystemSid) ||
                 IsWellKnownSid(owner, WinLocalServiceSid) ||
                 IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
@@ -231,19 +249,27 @@ static bool missing_or_empty(const WCHAR *folder)
     return empty;
 }
 
-// The folder (with its final backslash) where a version of this product
-// has the component, else the property; true for the former.
+// The folder (with its final backslash) where a per-machine product has
+// the component, else the property; true for the former.
+// A lookup by component alone would take a user's product of their own
+// that holds the same component, in a repair that user runs (Windows),
+// or find neither (Wine); one by UpgradeCode misses an upgraded product
+// under Wine, whose removal of the old one takes the new one's away.
 static bool installed_folder(const WCHAR *component, const WCHAR *property,
                              WCHAR (&folder)[MAX_PATH + 1])
 {
-    DWORD size = ARRAYSIZE(folder);
-    *folder = L'\0';
-    INSTALLSTATE state = MsiLocateComponentW(component, folder, &size);
-    WCHAR *last = state == INSTALLSTATE_LOCAL || state == INSTALLSTATE_ABSENT
-                      ? wcsrchr(folder, L'\\') : nullptr;
-    if (last) {
-        last[1] = L'\0';
-        return true;
+    WCHAR product[39];
+    for (DWORD i = 0; MsiEnumProductsExW(nullptr, nullptr, MSIINSTALLCONTEXT_MACHINE, i, product,
+                                         nullptr, nullptr, nullptr) == ERROR_SUCCESS; i++) {
+        DWORD size = ARRAYSIZE(folder);
+        *folder = L'\0';
+        INSTALLSTATE state = MsiGetComponentPathW(product, component, folder, &size);
+        WCHAR *last = state == INSTALLSTATE_LOCAL || state == INSTALLSTATE_ABSENT
+                          ? wcsrchr(folder, L'\\') : nullptr;
+        if (last) {
+            last[1] = L'\0';
+            return true;
+        }
     }
     if (!get(property, folder, ARRAYSIZE(folder)))
         *folder = L'\0';

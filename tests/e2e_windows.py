@@ -431,9 +431,12 @@ class packaged(unittest.TestCase):
         for link in ("Linked", "LinkedLogs"):  # as junctions that their maker may repoint
             os.makedirs(os.path.join(self.work, link))
             os.symlink(os.path.join(self.work, link), os.path.join(self.drive, link))
+        os.makedirs(os.path.join(self.drive, "HardLinked"))  # its log another file's name
+        os.link(os.path.join(self.drive, "windows", "win.ini"),
+                os.path.join(self.drive, "HardLinked", "garvelux.log"))
         bad = [["SERVER=/FS1"], ["SERVER=#5"], ["SERVER=A%PATH%"], ["LOGDIR=C:\\Time Logs\\"],
                ["LOGDIR=C:\\%TEMP%\\"], ["SERVER=" + "S" * 128], ["INSTALLDIR=C:\\Linked\\"],
-               ["LOGDIR=C:\\LinkedLogs\\"]]
+               ["LOGDIR=C:\\LinkedLogs\\"], ["LOGDIR=C:\\HardLinked\\"]]
         for values in bad:
             self.assertEqual(self.msiexec("/i", msi, "SERVER=FS1", *values), (1603 % 256, []))
             self.assertIn("GARVELUX task: %s" % values[0].split("=")[0], self.log)
@@ -471,6 +474,19 @@ class packaged(unittest.TestCase):
         self.assertEqual(self.state()[1:], self.installed("FS1")[1:])
         shutil.rmtree(self.program)
         self.assertEqual(self.msiexec("/i", failing, "SERVER=FS1")[0], 0)
+        # A user's product of their own holding the program's and the log's
+        # components elsewhere (Wine's lookup by component then finds
+        # neither) moves neither a repair nor the next rows' rollback.
+        mine = self.copy("DELETE FROM Property WHERE Property = 'ALLUSERS'", "DELETE FROM Upgrade",
+                         "DELETE FROM Registry",
+                         "DELETE FROM InstallExecuteSequence WHERE Action = 'ScheduleTask'",
+                         "UPDATE Property SET Value = 'MINE' WHERE Property = 'ProductName'",
+                         "UPDATE Property SET Value = '{%s}' WHERE Property = 'UpgradeCode'"
+                         % str(uuid.uuid4()).upper())
+        self.assertEqual(self.msiexec("/i", mine, "INSTALLDIR=C:\\Mine\\", "LOGDIR=C:\\My\\"),
+                         (0, []))
+        self.assertEqual(self.msiexec("/i", failing, "REINSTALL=ALL", "REINSTALLMODE=omus"),
+                         (0, [self.exec_for("FS1")]))
         # An upgrade into another folder that another account filled is
         # refused; a failing one into an empty folder leaves the old
         # product, its task (run from the old folder) and its remembered
