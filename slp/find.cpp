@@ -262,7 +262,10 @@ static void ask_again(peer *p, uint8_t form, int64_t due)
 static void apply(lookup *l, const hearing *h, uint32_t from, int64_t now)
 {
     peer *p = &l->peers[h->peer];
-    if (p->kind != unicast_peer)
+    bool fetch = h->error == 0 && h->overflowed && l->tcp_peer < 0;
+    // An agent whose answer overflowed while TCP is taken is not listed as
+    // a responder: the group's next round asks it again.
+    if (p->kind != unicast_peer && (fetch || !h->overflowed || h->usable))
         note(&l->heard[p->kind - group_peer], from);
     if (h->advert) {
         if (!is_peer(l, from) && l->count + 2 < most_peers) // room left for a TCP exchange
@@ -278,7 +281,6 @@ static void apply(lookup *l, const hearing *h, uint32_t from, int64_t now)
         l->found_count = h->found_count;
         return;
     }
-    bool fetch = h->error == 0 && h->overflowed && l->tcp_peer < 0;
     if (p->kind == group_peer) {
         // The agent that answered is asked over TCP, beside the group.
         if (!fetch || is_peer(l, from) || l->count == most_peers)

@@ -176,6 +176,11 @@ const timeline_case timeline_cases[] = {
     {"an overflowed group answer, fetched from its agent over TCP", "",
      {{1, agent, 'O'}, {2, agent, 'V'}},
      "0 group *, 0 group da, 1 tcp 10.0.0.7 *, 1 10.0.0.7 attr", "found 127.0.0.2 at 2"},
+    {"an overflowed group answer while TCP is taken: its agent asked again", "",
+     {{1, agent, 'o'}, {2, rogue, 'O'}, {502, rogue, 'O'}, {503, rogue, 'V'}},
+     "0 group *, 0 group da, 1 tcp 10.0.0.7 *, 500 group * 10.0.0.7, 500 group da, "
+     "502 tcp 10.0.0.9 *, 502 10.0.0.9 attr",
+     "found 127.0.0.2 at 503"},
     {"a random source that fails", "", {{1, agent, 'U'}}, "", "none at 0", true},
     {"a zero XID drawn again", "127.0.0.5", {{1, da1, 'U'}, {2, da1, 'V'}},
      "0 127.0.0.5 =, 0 127.0.0.5 ==, 1 127.0.0.5 attr", "found 127.0.0.2 at 2", false, true},
