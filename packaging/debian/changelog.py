@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes CHANGELOG.md as a Debian changelog, or with "rpm" as an RPM spec's
+"""Writes CHANGELOG.md as a Debian changelog, or with "rpm" as an RPM package's
 %changelog, on standard output: one entry a release, its paragraphs and list
 items as the entry's items.
 
