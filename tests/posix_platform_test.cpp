@@ -318,14 +318,12 @@ TEST_P(read_slp_reply, yields_only_what_a_whole_matching_reply_holds)
 INSTANTIATE_TEST_SUITE_P(all, read_slp_reply, ::testing::ValuesIn(slp_cases));
 
 // OpenSLP's file as a run reads it: the agents as written, and whether the
-// settings fail closed. The file is missing for no content; a content
-// that begins with / is the path read instead.
+// settings fail closed. A content that begins with / is the path read
+// instead.
 struct config_case {
     const char *name;
-    const char *content;
-    std::string agents;
+    std::string content, agents;
     bool unreadable;
-    size_t size = 0; // of a content that holds a NUL
 };
 
 const std::string agents_line = "net.slp.DAAddresses = " + std::string(600, '1') + "\n",
@@ -333,18 +331,18 @@ const std::string agents_line = "net.slp.DAAddresses = " + std::string(600, '1')
                   late_key = std::string(1020, ' ') + "net.slp.DAAddresses = 10.0.0.5\n";
 
 const config_case config_cases[] = {
-    {"missing", nullptr, "", false},
+    {"missing", "/nonexistent/slp.conf", "", false},
     {"agents", "# agents\nnet.slp.DAAddresses = 10.0.0.5, da2\n", " 10.0.0.5, da2\n", false},
-    {"agents longer than their room", agents_line.c_str(), "", true},
-    {"agents longer than a line's room", long_line.c_str(), "", true},
-    {"the key past a line's room", late_key.c_str(), "", true},
+    {"agents longer than their room", agents_line, "", true},
+    {"agents longer than a line's room", long_line, "", true},
+    {"the key past a line's room", late_key, "", true},
     {"a folder", "/", "", true},
     {"a device", "/dev/zero", "", true},
     {"a commented key", ";net.slp.DAAddresses = da1\n # net.slp.daaddresses = da2\n", "", false},
     {"the key in another case", "net.slp.daaddresses = 10.0.0.5\n", "", true},
     {"a byte-order mark", "\xEF\xBB\xBFnet.slp.DAAddresses = 10.0.0.5\n", "", true},
     {"another separator", "net.slp.DAAddresses : 10.0.0.5\n", "", true},
-    {"a NUL byte", "#\0\nnet.slp.DAAddresses = 10.0.0.5\n", "", true, 34},
+    {"a NUL byte", std::string("#\0\nnet.slp.DAAddresses = 10.0.0.5\n", 34), "", true},
 };
 
 void PrintTo(const config_case &c, std::ostream *out)
@@ -360,13 +358,10 @@ TEST_P(read_slp_config, fails_closed_when_agents_cannot_be_read)
     char path[] = "/tmp/garvelux-slp-XXXXXX";
     int file = mkstemp(path);
     ASSERT_GE(file, 0);
-    size_t size = c.size ? c.size : c.content ? strlen(c.content) : 0;
-    EXPECT_EQ(write(file, c.content ? c.content : "", size), (ssize_t)size);
+    EXPECT_EQ(write(file, c.content.data(), c.content.size()), (ssize_t)c.content.size());
     close(file);
-    if (!c.content)
-        unlink(path);
     slp_settings settings;
-    slp_read_config(c.content && c.content[0] == '/' ? c.content : path, &settings);
+    slp_read_config(c.content[0] == '/' ? c.content.c_str() : path, &settings);
     unlink(path);
     EXPECT_EQ(std::make_pair(std::string(settings.agents), settings.unreadable),
               std::make_pair(c.agents, c.unreadable));
