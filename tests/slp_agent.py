@@ -77,19 +77,16 @@ class SlpAgent:
     discovered. kinds: the svcaddr-ws values listed for each address.
     forger: an address that sends a forged attribute reply, naming
     127.0.0.9, before each real one. tcp_lie: over TCP, a reply that states
-    1 MiB and sends 80 KiB. errors: the codes that its first unicast
-    requests are answered with, one each (11 is DA_BUSY_NOW)."""
+    1 MiB and sends 80 KiB."""
 
     def __init__(self, servers, host="0.0.0.0", multicast=True, predicates=("=", "=="),
                  garbage_first=False, silent=False, mtu=1400, scopes=(b"DEFAULT",),
-                 directory=False, kinds=("2-1-6-", "2-2-17-"), forger=None, tcp_lie=False,
-                 errors=()):
+                 directory=False, kinds=("2-1-6-", "2-2-17-"), forger=None, tcp_lie=False):
         self.servers = servers  # name as registered: [IPv4 address, ...]
         self.predicates, self.garbage_first, self.silent, self.mtu = \
             predicates, garbage_first, silent, mtu
         self.scopes, self.directory, self.kinds, self.tcp_lie = \
             scope_set(b",".join(scopes)), directory, kinds, tcp_lie
-        self.errors = list(errors)
         self.forger = socket.socket(socket.AF_INET, socket.SOCK_DGRAM) if forger else None
         if forger:
             self.forger.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -157,8 +154,6 @@ class SlpAgent:
                            b"\0")
         if multicast and self.directory:
             return None
-        if self.errors and not multicast:
-            return message(function + 1, xid, struct.pack(">H", self.errors.pop(0)) + b"\0\0")
         if not self.scopes & scope_set(scopes):
             return None if multicast else message(function + 1, xid, b"\0\x04\0\0")
         if function == SRVRQST and target in (TYPE, TYPE[len(b"service:"):]):
