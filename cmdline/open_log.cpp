@@ -12,6 +12,10 @@ static char log_buffer[8192];
 
 static void choose_default_log_name()
 {
+    if (default_log_by_bare_name) {
+        memcpy(log_name, default_log_file, sizeof default_log_file);
+        return;
+    }
     const DWORD longest_directory = sizeof log_name - 1 - sizeof default_log_file;
     DWORD length = GetCurrentDirectoryA(sizeof log_name, log_name);
     if (length == 0 || length > longest_directory) {

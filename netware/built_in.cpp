@@ -2,6 +2,11 @@
 // configured SLP directory agents, from them first, else from the hosts
 // file and DNS first; then from the other. Its addresses are raced on
 // port 524.
+//
+// A run's steps, in this order: the SLP settings read and privileges
+// dropped (built_in_init); the server looked up, connected, and the process
+// confined to that connection (built_in_open). A privileged run that
+// cannot drop or confine itself ends with still_privileged.
 #include "netware/built_in.h"
 
 #include "ncp/ncp.h"
@@ -54,7 +59,10 @@ NWRCODE built_in_open(const char *name, NWCONN_HANDLE *connection)
     NWRCODE result = ncp_connect(addresses, count, deadline, &socket);
     if (result != 0)
         return result;
-    confine_to_socket(socket);
+    if (!confine_to_socket(socket, true)) {
+        net_close(socket);
+        return still_privileged;
+    }
     result = ncp_open(socket, deadline);
     if (result == 0)
         *connection = the_handle;

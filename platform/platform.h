@@ -16,6 +16,8 @@ const bool posix_options = false;
 // Windows converts a local time with the daylight-saving setting in force
 // before the call: across a change only a second call sets the clock right.
 const bool clock_set_twice = true;
+// The default log's name begins with the current directory's.
+const bool default_log_by_bare_name = false;
 #else
 typedef int BOOL;
 typedef uint16_t WORD;
@@ -51,12 +53,18 @@ DWORD GetCurrentDirectoryA(DWORD capacity, char *directory);
 const char path_separator = '/';
 const bool posix_options = true;
 const bool clock_set_twice = false;
+// The default log is named bare, relative to the folder the run started
+// in: a name built from getcwd() would follow whatever that folder's path
+// names by the time it is opened.
+const bool default_log_by_bare_name = true;
 #endif
 
 // Opens a file for appending in binary mode, created when missing, that
 // other programs may read and write at the same time. Only a disk file is
 // taken, at once: a link as the last component, a pipe, a socket, a device
-// or a file with another name is refused (nullptr).
+// or a file with another name is refused (nullptr). On POSIX a run with
+// privilege also refuses a path through a folder or link that another
+// account could replace.
 FILE *open_shared_append(const char *name);
 
 // The system's own record of a run that read its command line, made as
@@ -67,10 +75,12 @@ void report_run(UINT exit_code, const char *text);
 
 // Least privilege for a run that reads a network server's bytes, where the
 // system offers it. Before the server is looked for: keep no more than
-// setting the clock needs. False when a run started as root could not
-// become a user of its own where the system surely has one: it must not
-// go on.
+// setting the clock needs. False when the run must not go on: it started
+// as root and could not become a user of its own where the system surely
+// has one, or it is privileged and a step of its hardening failed.
 bool drop_privileges();
 // Once connected, before the first reply byte is read: from then on the
-// process makes no calls but those of the rest of a run on this socket.
-void confine_to_socket(intptr_t socket);
+// process makes no calls but those of the rest of a run on this socket,
+// the clock's only where may_set_clock. False when a privileged run could
+// not be confined and must not go on.
+bool confine_to_socket(intptr_t socket, bool may_set_clock);

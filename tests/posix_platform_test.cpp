@@ -86,7 +86,8 @@ TEST(console, is_no_console_when_redirected_and_then_written_as_a_file)
 
 // Log paths as another account prepares them in a folder it may write,
 // before a root run comes: only a regular file of its own is taken, at
-// once, and victim, a file that account may not write, stays as it was.
+// once; victim, a file that account may not write, stays as it was, and
+// nothing reaches the folder elsewhere.
 struct log_case {
     const char *prepare, *path; // shell commands in that folder; the log
     bool reader, opened;        // reader: a FIFO is read meanwhile
@@ -103,6 +104,17 @@ const log_case log_cases[] = {
     {"python3 -c 'import socket; socket.socket(socket.AF_UNIX).bind(\"garvelux.log\")'",
      "garvelux.log", false, false},
     {"", "/dev/null", false, false},
+    // On the way, as another account (1000) may hold it: refused where it
+    // could be swapped, followed where only root could change it.
+    {"mkdir -p u/logs && chown 1000 u", "u/logs/garvelux.log", false, false},
+    {"mkdir elsewhere && ln -s elsewhere logs && chown -h 1000 logs", "logs/garvelux.log", false, false},
+    {"mkdir elsewhere u && ln -s ../elsewhere u/logs && chown 1000 u", "u/logs/garvelux.log", false, false},
+    {"mkdir -p g/logs && chmod 775 g", "g/logs/garvelux.log", false, false},
+    {"mkdir -p real/sub && ln -s ../.. real/sub/up && ln -s $PWD/real abs", "abs/sub/up/garvelux.log", false, true},
+    {"mkdir -m 1777 s && mkdir s/logs", "s/logs/garvelux.log", false, true},
+    {"mkdir -m 1777 s && touch s/garvelux.log && chown 1000 s/garvelux.log", "s/garvelux.log", false, false},
+    {"chown 1000 .", "garvelux.log", false, true}, // the default log where a user's run started
+    {"chown 1000 . && touch garvelux.log && chown 1000 garvelux.log", "garvelux.log", false, false},
 };
 
 void PrintTo(const log_case &c, std::ostream *out)
@@ -124,7 +136,8 @@ TEST_P(open_log, takes_only_a_regular_file_of_its_own_at_once)
     FILE *log = open_shared_append(c.path);
     alarm(0);
     ASSERT_EQ(log != nullptr, c.opened);
-    std::string check = "{ ! test -e victim || test \"$(cat victim)\" = secret; }";
+    std::string check = "{ ! test -e victim || test \"$(cat victim)\" = secret; } && "
+                        "test ! -e elsewhere/garvelux.log";
     struct stat status = {};
     if (log) {
         EXPECT_TRUE(fputs("run", log) >= 0 && fstat(fileno(log), &status) == 0 &&

@@ -2,8 +2,8 @@
 // more privilege than setting the clock needs: before the name is resolved
 // it gives up every capability but CAP_SYS_TIME (and root's identity), and
 // once connected it confines itself to the calls that the rest of the run
-// makes. A step that cannot be taken is left out and the run goes on, but
-// for the switch away from root outside a user namespace.
+// makes. A privileged run outside a user namespace that cannot take one of
+// these steps ends; elsewhere (a container, the tests) the step is left out.
 #include <cap-ng.h>
 #include <cstdlib>
 #include <cstring>
@@ -69,29 +69,97 @@ static bool switched_to(uid_t uid, gid_t gid)
            getgroups(0, nullptr) == 0;
 }
 
-// The initial user namespace maps every id to itself, in the one line the
-// kernel writes thus; a namespace that maps fewer (a container, the tests)
-// may lack the run's user. Unknown counts as the initial one.
-static bool in_user_namespace()
+// The initial user namespace maps every id to itself, in one line; a
+// namespace that maps fewer (a container, the tests) may lack the run's
+// user. Unknown counts as the initial one. *root_outside: the id that 0
+// here is outside, 0 where unknown.
+static bool in_user_namespace(uid_t *root_outside)
 {
+    *root_outside = 0;
     FILE *map = fopen("/proc/self/uid_map", "re");
     if (!map)
         return false;
-    char line[64];
-    bool fewer = fgets(line, sizeof line, map) &&
-                 strcmp(line, "         0          0 4294967295\n") != 0;
+    unsigned inside, outside, count;
+    int lines = 0;
+    bool identity = false;
+    while (fscanf(map, "%u %u %u", &inside, &outside, &count) == 3) {
+        identity = ++lines == 1 && inside == 0 && outside == 0 && count == 4294967295u;
+        if (inside == 0)
+            *root_outside = outside;
+    }
     fclose(map);
-    return fewer;
+    return !identity;
 }
+
+// Whether the kernel says the process holds nothing but CAP_SYS_TIME, in
+// the bounding set too where asked.
+static bool holds_only_clock(bool bounding_set)
+{
+    capng_get_caps_process();
+    capng_update(CAPNG_DROP,
+                 (capng_type_t)(CAPNG_EFFECTIVE | CAPNG_PERMITTED | CAPNG_BOUNDING_SET),
+                 CAP_SYS_TIME);
+    return capng_have_capabilities(CAPNG_SELECT_CAPS) == CAPNG_NONE &&
+           capng_have_permitted_capabilities() == CAPNG_NONE &&
+           (!bounding_set || capng_have_capabilities(CAPNG_SELECT_BOUNDS) == CAPNG_NONE);
+}
+
+// Each call that the rest of a run makes, by every name the C library may
+// give it on an architecture Debian builds: 32-bit ones have *_time64
+// forms beside the old ones, i386 and s390x multiplex the socket calls
+// through socketcall (libseccomp tells them apart by the call's number, but
+// cannot see their socket there), armhf and ppc64el have send and recv.
+// Names an architecture lacks are skipped by libseccomp. Null when the
+// filter cannot be built.
+static scmp_filter_ctx socket_filter(intptr_t socket, bool may_set_clock)
+{
+    scmp_filter_ctx filter = seccomp_init(SCMP_ACT_KILL_PROCESS);
+    if (!filter)
+        return nullptr;
+    static const int anywhere[] = {
+        SCMP_SYS(write),         SCMP_SYS(close),           SCMP_SYS(poll),
+        SCMP_SYS(ppoll),         SCMP_SYS(ppoll_time64),    SCMP_SYS(clock_gettime),
+        SCMP_SYS(clock_gettime64), SCMP_SYS(rt_sigreturn), SCMP_SYS(sigreturn),
+        SCMP_SYS(exit),          SCMP_SYS(exit_group),
+    };
+    static const int clock[] = {SCMP_SYS(clock_settime), SCMP_SYS(clock_settime64)};
+    static const int on_the_socket[] = {SCMP_SYS(sendto), SCMP_SYS(recvfrom), SCMP_SYS(send),
+                                        SCMP_SYS(recv)};
+    int failed = 0;
+    for (int call : anywhere)
+        failed |= seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0);
+    for (int call : clock)
+        if (may_set_clock)
+            failed |= seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0);
+    for (int call : on_the_socket)
+        failed |= seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 1,
+                                   SCMP_A0(SCMP_CMP_EQ, (scmp_datum_t)socket, 0));
+    if (failed == 0)
+        return filter;
+    seccomp_release(filter);
+    return nullptr;
+}
+
+// A privileged run outside a user namespace: a step of the hardening that
+// fails ends it.
+static bool hardening_owed;
 
 bool drop_privileges()
 {
     capng_get_caps_process();
-    bool root = geteuid() == 0, switched = false;
-    if (root || capng_have_capabilities(CAPNG_SELECT_CAPS) != CAPNG_NONE) {
+    bool root = geteuid() == 0, switched = false, held = true;
+    bool privileged = root || capng_have_capabilities(CAPNG_SELECT_CAPS) != CAPNG_NONE;
+    uid_t root_outside;
+    bool contained = in_user_namespace(&root_outside);
+    hardening_owed = privileged && !contained;
+    if (privileged) {
         bool has_clock = capng_have_capability(CAPNG_PERMITTED, CAP_SYS_TIME);
+        // Only CAP_SETPCAP empties the bounding set; without it the set
+        // stays, and no new privileges (below) keeps execve from using it.
+        bool bounds = capng_have_capability(CAPNG_EFFECTIVE, CAP_SETPCAP);
         keep_only_clock(has_clock);
-        capng_apply(CAPNG_SELECT_BOUNDS); // needs CAP_SETPCAP
+        if (bounds)
+            held = capng_apply(CAPNG_SELECT_BOUNDS) == 0;
         const capng_flags_t flags = (capng_flags_t)(CAPNG_DROP_SUPP_GRP | CAPNG_CLEAR_AMBIENT);
         if (root) {
             uid_t uid;
@@ -104,15 +172,29 @@ bool drop_privileges()
             keep_only_clock(has_clock);
             capng_apply(CAPNG_SELECT_CAPS);
         }
+        // Read back rather than trusted to the calls' results: a service
+        // manager that already narrowed the sets may refuse capset itself.
+        held = held && holds_only_clock(bounds);
     }
-    prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
-    return !root || switched || in_user_namespace();
+    held = prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && held;
+    if (hardening_owed && !sanitized()) {
+        // Built now, and again once connected: what fails to build fails
+        // before any name is resolved.
+        scmp_filter_ctx filter = socket_filter(-1, true);
+        held = filter && held;
+        if (filter)
+            seccomp_release(filter);
+    }
+    if (hardening_owed && !held)
+        return false;
+    // Root's identity is kept only where 0 is someone else outside.
+    return !root || switched || root_outside != 0;
 }
 
 // Once connected, before the first reply byte is read: from here on a run
-// only talks on this socket, writes the console and the log, sets the clock,
-// closes and exits. Anything else ends the process.
-void confine_to_socket(intptr_t socket)
+// only talks on this socket, writes the console and the log, sets the clock
+// (where asked), closes and exits. Anything else ends the process.
+bool confine_to_socket(intptr_t socket, bool may_set_clock)
 {
     // The time-zone data is read now. Without TZ the C library looks at
     // the system's zone file again at every conversion; naming that same
@@ -123,24 +205,9 @@ void confine_to_socket(intptr_t socket)
     }
     tzset();
     if (sanitized())
-        return;
-    scmp_filter_ctx filter = seccomp_init(SCMP_ACT_KILL_PROCESS);
-    if (!filter)
-        return;
-    static const int anywhere[] = {
-        SCMP_SYS(write),         SCMP_SYS(close),         SCMP_SYS(poll),
-        SCMP_SYS(ppoll),         SCMP_SYS(clock_settime), SCMP_SYS(clock_gettime),
-        SCMP_SYS(rt_sigreturn),  SCMP_SYS(exit),          SCMP_SYS(exit_group),
-    };
-    static const int on_the_socket[] = {SCMP_SYS(sendto), SCMP_SYS(recvfrom)};
-    int failed = 0;
-    for (int call : anywhere)
-        failed |= seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0);
-    for (int call : on_the_socket)
-        failed |= seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 1,
-                                   SCMP_A0(SCMP_CMP_EQ, (scmp_datum_t)socket, 0));
-    if (failed == 0)
-        seccomp_load(filter);
+        return true;
     // The filter's memory is left to the end of the process: freeing it
     // could need calls that the filter refuses.
+    scmp_filter_ctx filter = socket_filter(socket, may_set_clock);
+    return (filter && seccomp_load(filter) == 0) || !hardening_owed;
 }

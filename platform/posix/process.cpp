@@ -1,7 +1,5 @@
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/platform.h"
@@ -21,29 +19,6 @@ DWORD GetCurrentDirectoryA(DWORD capacity, char *directory)
 void ExitProcess(UINT exit_code)
 {
     exit((int)exit_code);
-}
-
-// Where another account can write the log's folder, it can put a symlink,
-// a FIFO, a socket or a hard link at the log's name before a root run
-// comes: the last component is never followed, nothing waits for a FIFO's
-// reader or a device, and only a regular file with no other name is taken.
-// A new log gets 0644 as the umask or the folder's default ACL narrows it.
-// The file taken is written as any other, blocking; it is not handed down
-// to anything the process might start.
-FILE *open_shared_append(const char *name)
-{
-    int log = open(name, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
-                             O_CLOEXEC, 0644);
-    if (log < 0)
-        return nullptr;
-    struct stat status;
-    FILE *file = nullptr;
-    if (fstat(log, &status) == 0 && S_ISREG(status.st_mode) && status.st_nlink <= 1 &&
-        fcntl(log, F_SETFL, O_APPEND) == 0)
-        file = fdopen(log, "ab");
-    if (!file)
-        close(log);
-    return file;
 }
 
 // Under the systemd units the journal already holds a run's output.
