@@ -72,6 +72,22 @@ def nft_table():
                           check=True).stdout
 
 
+# Installs a seccomp filter under which capset fails with EPERM (x86-64
+# and i386 numbers), then runs its arguments.
+DENY_CAPSET = """
+import ctypes, os, struct, sys
+code = [(0x20, 0, 0, 4), (0x15, 0, 2, 0xc000003e), (0x20, 0, 0, 0), (0x15, 3, 4, 126),
+        (0x15, 0, 3, 0x40000003), (0x20, 0, 0, 0), (0x15, 0, 1, 185), (6, 0, 0, 0x50001),
+        (6, 0, 0, 0x7fff0000)]
+program = ctypes.create_string_buffer(b"".join(struct.pack("HBBI", *i) for i in code))
+header = struct.pack("HxxxxxxP", len(code), ctypes.addressof(program))
+libc = ctypes.CDLL(None, use_errno=True)
+if libc.prctl(38, 1, 0, 0, 0) or libc.prctl(22, 2, ctypes.c_char_p(header), 0, 0):
+    sys.exit("seccomp: %d" % ctypes.get_errno())
+os.execvp(sys.argv[1], sys.argv[1:])
+"""
+
+
 def replace(offset, value):
     return lambda frame: frame[:offset] + value + frame[offset + len(value):]
 
@@ -427,11 +443,22 @@ class native_build(both_builds):
         with_groups = ["setpriv", "--groups=4,6"]  # adm and disk
         with_user = ["unshare", "-m", "sh", "-c", "cp /etc/passwd p && echo garvelux:x:999:999::"
                      '/:/bin/false >>p && mount --bind p /etc/passwd && exec "$@"', "-"]
-        # Where every id seems to exist, as outside any user namespace.
-        unshared = ["unshare", "--map-root-user", "-m", "sh", "-c", "printf '%10u %10u %10u\\n' 0 0 "
-                    '4294967295 >m && mount --bind m /proc/$$/uid_map && exec "$@"', "-"]
+        # Where every id seems to exist, as outside any user namespace: in a
+        # namespace of only root, or in this one.
+        seems = ["-m", "sh", "-c", "printf '%10u %10u %10u\\n' 0 0 4294967295 >m && "
+                 'mount --bind m /proc/$$/uid_map && exec "$@"', "-"]
+        unshared, seems_initial = ["unshare", "--map-root-user"] + seems, ["unshare"] + seems
+        # A user whose 0 in a namespace of its own is 1000 outside; one as a
+        # service runs it (the sets narrowed before), or not; and capset
+        # refused with EPERM, as systemd's @privileged filter refuses it.
+        as_1000 = as_user[:4]
+        as_service = as_1000 + ["--inh-caps=+sys_time", "--ambient-caps=+sys_time",
+                                "--bounding-set=-all,+sys_time"]
+        no_capset = [sys.executable, "-c", DENY_CAPSET]
         # started by: root; root with supplementary groups; root where user
-        # 65534 does not exist; a user with capabilities; root where the
+        # 65534 does not exist, 0 outside too, or 1000 there; a service's
+        # user, and one holding more, capset refused where no namespace
+        # excuses a failed step; a user with capabilities; root where the
         # packaged user exists; root that cannot switch where it should.
         # Then Uid and Gid, the bounding set, and where the run is held: at
         # the query, once filtered, or while connecting to a black-holed
@@ -439,7 +466,10 @@ class native_build(both_builds):
         for launcher, ids, bounding, held in [
                 ([], "65534", clock_only, "query"),
                 (with_groups, "65534", clock_only, "query"),
-                (["unshare", "--map-root-user"], "0", clock_only, "query"),
+                (["unshare", "--map-root-user"], None, None, "init"),
+                (as_1000 + ["unshare", "--map-root-user"], "1000", clock_only, "query"),
+                (seems_initial + as_service + no_capset, "1000", clock_only, "query"),
+                (seems_initial + as_user + no_capset, None, None, "init"),
                 (as_user, "1000", "000001ffffffffff", "query"),
                 (with_user, "999", clock_only, "query"),
                 (unshared, None, None, "init"),
@@ -451,6 +481,8 @@ class native_build(both_builds):
             with self.subTest(launcher=launcher, held=held), dropping(*rules), \
                     NcpServer(Behaviour(silent_on="query")) as server:
                 os.chmod(self.dir.name, 0o777)
+                with contextlib.suppress(FileNotFoundError):  # a user's log is not root's
+                    os.unlink(os.path.join(self.dir.name, "e2e.log"))
                 run = subprocess.Popen(launcher + RUNNER.command + ["srv1", "/Le2e.log"],
                                        cwd=self.dir.name, env=RUNNER.env(self.clock),
                                        stdout=subprocess.PIPE)
@@ -466,12 +498,14 @@ class native_build(both_builds):
                     status = dict((k, v.strip()) for k, v in (line.split(":", 1) for line in f))
                 run.kill()
                 run.wait()
-                filtered = RUNNER.filtered and held == "query"
+                filtered = RUNNER.filtered and held == "query" or DENY_CAPSET in launcher
+                # What a service manager put there stays where capset is refused.
+                kept = clock_only if "--ambient-caps=+sys_time" in launcher else none
                 self.assertEqual(
                     [status[k] for k in ("Uid", "Gid", "Groups", "CapEff", "CapPrm", "CapBnd",
                                          "CapInh", "CapAmb", "NoNewPrivs", "Seccomp")],
-                    ["\t".join([ids] * 4)] * 2 + ["", clock_only, clock_only, bounding, none,
-                                                  none, "1", "2" if filtered else "0"])
+                    ["\t".join([ids] * 4)] * 2 + ["", clock_only, clock_only, bounding, kept,
+                                                  kept, "1", "2" if filtered else "0"])
 
     def test_the_test_agent_as_nmap_reads_it(self):
         # nmap 7.93's SLP library misreads two fields; a copy mends them.

@@ -61,14 +61,15 @@ check "the service rates an exposure of 1.9 or lower" \
 
 # The service's command line for an instance, expanded as systemd expands
 # it (%i as written, %I unescaped), run where /usr/bin holds the installed
-# program and /var/log is empty: the server it asks is the instance's.
+# program and /var/log is empty, started as root where it can switch users as
+# outside: the server it asks is the instance's.
 asks() { # instance, server
     local line
     line=$(sed -n 's/^ExecStart=//p' "$system/usr/lib/systemd/system/garvelux@.service")
     line=${line//%i/$1}
     line=${line//%I/$(systemd-escape -u -- "$1")}
-    [[ "$(unshare -rmn sh -c 'mount -t tmpfs none /var/log && mount --bind "$0" /usr/bin &&
-        exec $1' "$system/usr/bin" "$line")" == *"NWCCOpenConnByName($2)"* ]]
+    [[ "$("$source_dir/tests/in_namespace.sh" /dev/null sh -c 'mount -t tmpfs none /var/log &&
+        mount --bind "$0" /usr/bin && exec $1' "$system/usr/bin" "$line")" == *"NWCCOpenConnByName($2)"* ]]
 }
 check "garvelux@fs-1 asks FS-1" asks fs-1 FS-1
 check "garvelux@-fs1 asks -FS1" asks -fs1 -FS1
