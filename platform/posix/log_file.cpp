@@ -74,6 +74,10 @@ static FILE *append_walked(const char *name)
             break;
         }
         *end = '\0';
+        if (strcmp(next, ".") == 0) { // the same folder, however it is held
+            next = end + 1;
+            continue;
+        }
         int entry = holds_safely(holder, true)
                         ? openat(folder, next, O_PATH | O_NOFOLLOW | O_CLOEXEC)
                         : -1;
