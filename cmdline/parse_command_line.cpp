@@ -140,10 +140,17 @@ void parse_command_line(int argc, char **argv)
         emit_message("No Parameters\r\n%s\r\n", syntax_line);
         ExitProcess(255);
     }
+    bool options_ended = false;
     for (int i = 1; i < argc; i++) {
         const char *argument = argv[i];
         bool log_option = argument[0] == '/' && (argument[1] == 'L' || argument[1] == 'l');
-        if (log_option) {
+        if (options_ended) {
+            take_server_name(argument);
+        } else if (posix_options && strcmp(argument, "--") == 0) {
+            // As POSIX utilities do: what follows is a server name, even
+            // one that begins with "-" (a unit's instance, say).
+            options_ended = true;
+        } else if (log_option) {
             take_log_option(argument);
         } else if (argument[0] == '/') {
             // Where every path begins with "/", one beside other arguments
