@@ -1,5 +1,7 @@
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "cmdline/cmdline.h"
 #include "output/output.h"
@@ -65,7 +67,7 @@ static void take_log_file(const char *option, const char *value)
 {
     if (strlen(value) >= sizeof log_name)
         refuse(option, "log name too long");
-    strcpy(log_name, value);
+    memcpy(log_name, value, strlen(value) + 1);
 }
 
 struct posix_option {
@@ -82,21 +84,26 @@ static const posix_option posix_option_table[] = {
     {'l', "log", true, take_log_file},
 };
 
+template <typename Test> static const posix_option *find_option(Test named)
+{
+    const posix_option *end = std::end(posix_option_table);
+    const posix_option *found = std::find_if(std::begin(posix_option_table), end, named);
+    return found == end ? nullptr : found;
+}
+
 static const posix_option *find_long_option(const char *name, size_t length)
 {
-    for (const posix_option &option : posix_option_table)
-        if (option.long_name && strlen(option.long_name) == length &&
-            strncmp(option.long_name, name, length) == 0)
-            return &option;
-    return nullptr;
+    return find_option([=](const posix_option &option) {
+        return option.long_name && strlen(option.long_name) == length &&
+               strncmp(option.long_name, name, length) == 0;
+    });
 }
 
 static const posix_option *find_short_option(char name)
 {
-    for (const posix_option &option : posix_option_table)
-        if (option.short_name != '\0' && option.short_name == name)
-            return &option;
-    return nullptr;
+    return find_option([=](const posix_option &option) {
+        return option.short_name != '\0' && option.short_name == name;
+    });
 }
 
 // An argument beginning with "-"; returns the index of the last argument
@@ -143,10 +150,12 @@ void parse_command_line(int argc, char **argv)
     bool options_ended = false;
     for (int i = 1; i < argc; i++) {
         const char *argument = argv[i];
-        bool log_option = argument[0] == '/' && (argument[1] == 'L' || argument[1] == 'l');
         if (options_ended) {
             take_server_name(argument);
-        } else if (posix_options && strcmp(argument, "--") == 0) {
+            continue;
+        }
+        bool log_option = argument[0] == '/' && (argument[1] == 'L' || argument[1] == 'l');
+        if (posix_options && strcmp(argument, "--") == 0) {
             // As POSIX utilities do: what follows is a server name, even
             // one that begins with "-" (a unit's instance, say).
             options_ended = true;
