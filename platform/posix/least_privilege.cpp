@@ -129,8 +129,7 @@ static scmp_filter_ctx socket_filter(intptr_t socket, bool may_set_clock)
     for (int call : anywhere)
         failed |= seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0);
     for (int call : clock)
-        if (may_set_clock)
-            failed |= seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0);
+        failed |= may_set_clock ? seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0) : 0;
     for (int call : on_the_socket)
         failed |= seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 1,
                                    SCMP_A0(SCMP_CMP_EQ, (scmp_datum_t)socket, 0));
