@@ -1,6 +1,7 @@
 #include "tests/fake_platform.h"
 
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 
@@ -74,6 +75,13 @@ BOOL SetLocalTime(const SYSTEMTIME *t)
     return fake.clock_result;
 }
 
+void GetSystemTimeAsFileTime(FILETIME *now)
+{
+    record("GetSystemTimeAsFileTime");
+    now->dwLowDateTime = (DWORD)fake.now;
+    now->dwHighDateTime = (DWORD)(fake.now >> 32);
+}
+
 DWORD GetLastError()
 {
     record("GetLastError");
@@ -142,9 +150,24 @@ void release_client(void *reserved)
     record(reserved ? "release_client(?)" : "release_client(0)");
 }
 
+uint64_t utc_ticks(const char *text)
+{
+    struct tm t = {};
+    int milliseconds = 0;
+    sscanf(text, "%d-%d-%d %d:%d:%d.%d", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour, &t.tm_min,
+           &t.tm_sec, &milliseconds);
+    t.tm_year -= 1900;
+    t.tm_mon -= 1;
+    return ((uint64_t)timegm(&t) + 11644473600) * ticks_per_second + milliseconds * 10000;
+}
+
 void fake_reset()
 {
+    // Runs read local times as a desk in Europe/Berlin, whose hour repeats.
+    setenv("TZ", "Europe/Berlin", 1);
+    tzset();
     fake = fake_script();
+    fake.now = utc_ticks("2030-05-02 06:06:42.000");
     fake_calls.clear();
     fake_console.clear();
     fake_file_output.clear();
