@@ -78,23 +78,17 @@ def nft_table():
 
 @contextlib.contextmanager
 def lan_name_service():
-    """A LAN host's name service (lanhost_nss.cpp, on LD_LIBRARY_PATH) asked
-    first for every host name, as mDNS or LLMNR modules are listed."""
+    """A LAN host's name service (lanhost_nss.cpp) asked first for every
+    host name, as mDNS or LLMNR modules are listed."""
     with open("/etc/nsswitch.conf") as f:
         original = f.read()
     with open("/etc/nsswitch.conf", "w") as f:
-        f.write(re.sub(r"^hosts:.*$", "hosts: lanhost files dns", original, flags=re.M))
+        f.write(re.sub(r"(?m)^hosts:.*$", "hosts: lanhost files dns", original))
     try:
         yield
     finally:
         with open("/etc/nsswitch.conf", "w") as f:
             f.write(original)
-
-
-def build_lanhost(folder, word_size):
-    subprocess.run(["g++", "-m%d" % word_size, "-shared", "-fPIC", "-nostdlib",
-                    "-fno-stack-protector", "-o", os.path.join(folder, "libnss_lanhost.so.2"),
-                    os.path.join(HERE, "lanhost_nss.cpp")], check=True)
 
 
 def replace(offset, value):
@@ -567,13 +561,16 @@ if __name__ == "__main__":
         finally:
             os.unlink(hosts.name)
     kind, arguments = sys.argv[1], sys.argv[2:]
-    with tempfile.TemporaryDirectory() as lanhost:
-        os.chmod(lanhost, 0o755)  # a run looks names up as user 65534
-        build_lanhost(lanhost, 32 if kind == "wine" else 64)
-        os.environ["LD_LIBRARY_PATH"] = lanhost
-        with wine_prefix() if kind == "wine" else contextlib.nullcontext() as wine_env:
-            RUNNER = Native(*arguments) if kind == "native" else Wine(*arguments, wine_env)
-            suite = unittest.TestLoader().loadTestsFromTestCase(
-                native_build if kind == "native" else wine_build)
-            result = unittest.TextTestRunner(verbosity=2).run(suite)
+    # The LAN host's name service, for the word size of the resolver that
+    # loads it, in the overlay of /etc, which goes with the namespace.
+    os.mkdir("/etc/lanhost")
+    subprocess.run(["g++", "-m32" if kind == "wine" else "-m64", "-shared", "-fPIC", "-nostdlib",
+                    "-fno-stack-protector", "-o", "/etc/lanhost/libnss_lanhost.so.2",
+                    os.path.join(HERE, "lanhost_nss.cpp")], check=True)
+    os.environ["LD_LIBRARY_PATH"] = "/etc/lanhost"
+    with wine_prefix() if kind == "wine" else contextlib.nullcontext() as wine_env:
+        RUNNER = Native(*arguments) if kind == "native" else Wine(*arguments, wine_env)
+        suite = unittest.TestLoader().loadTestsFromTestCase(
+            native_build if kind == "native" else wine_build)
+        result = unittest.TextTestRunner(verbosity=2).run(suite)
     sys.exit(0 if result.wasSuccessful() else 1)

@@ -220,16 +220,15 @@ class SlpAgent:
                     continue
                 self.requests.append(("tcp",) + request)
                 reply = self.answer(request, False)
-                # Past 64 KiB, in three pieces 0.1 s apart: the one that would
-                # cross a client's 64 KiB buffer comes small and alone, so that
-                # a reader writing past the buffer writes into memory mapped
-                # beside it (where a sanitizer sees it) rather than failing.
-                cuts = [0, 65500, 65560, len(reply or b"")] if len(reply or b"") > 65536 else \
-                    [0, len(reply or b"")]
+                # Past 64 KiB, the piece that would cross a client's 64 KiB
+                # buffer comes small and alone, 0.1 s apart: a reader writing
+                # past the buffer then writes into memory mapped beside it
+                # (where a sanitizer sees it) rather than failing.
+                cuts = [0, 65500, 65560] if reply and len(reply) > 65536 else [0]
                 try:
-                    for at, end in zip(cuts, cuts[1:]):
+                    for at, end in zip(cuts, cuts[1:] + [None]):
                         time.sleep(0.1 if at else 0)
-                        conn.sendall(reply[at:end])
+                        conn.sendall(reply[at:end] if reply else b"")
                 except OSError:  # the client stopped reading
                     pass
 
