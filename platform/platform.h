@@ -79,6 +79,9 @@ const bool default_log_by_bare_name = true;
 // privilege also refuses a path through a folder or link that another
 // account could replace.
 FILE *open_shared_append(const char *name);
+// Why the last open_shared_append failed: the system's own words where it
+// refused the open, ours where we refused what it opened.
+const char *open_failure_reason();
 
 // The system's own record of a run that read its command line, made as
 // the run ends: Windows' Event Log (source GARVELUX, event ID the exit

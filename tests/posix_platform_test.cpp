@@ -90,31 +90,43 @@ TEST(console, is_no_console_when_redirected_and_then_written_as_a_file)
 // nothing reaches the folder elsewhere.
 struct log_case {
     const char *prepare, *path; // shell commands in that folder; the log
-    bool reader, opened;        // reader: a FIFO is read meanwhile
+    bool reader;                // a FIFO is read meanwhile
+    const char *refusal;        // the reason given; nullptr: opened
 };
 
+const char *const link = "a symbolic link, which is never followed";
+const char *const not_own = "not a file of its own (a FIFO, socket, device or hard link)";
+const char *const swappable = "a folder or link on its path that another account could replace";
+const char *const others = "another account's, in a folder that others may write";
+
 const log_case log_cases[] = {
-    {"", "garvelux.log", false, true},
-    {"mkdir real && ln -s real linked", "linked/garvelux.log", false, true},
-    {"ln -s victim garvelux.log", "garvelux.log", false, false},
-    {"rm victim && ln -s victim garvelux.log", "garvelux.log", false, false},
-    {"ln victim garvelux.log", "garvelux.log", false, false},
-    {"mkfifo garvelux.log", "garvelux.log", false, false},
-    {"mkfifo garvelux.log", "garvelux.log", true, false},
+    {"", "garvelux.log", false, nullptr},
+    {"mkdir real && ln -s real linked", "linked/garvelux.log", false, nullptr},
+    {"ln -s victim garvelux.log", "garvelux.log", false, link},
+    {"rm victim && ln -s victim garvelux.log", "garvelux.log", false, link},
+    {"ln victim garvelux.log", "garvelux.log", false, not_own},
+    {"mkfifo garvelux.log", "garvelux.log", false, not_own},
+    {"mkfifo garvelux.log", "garvelux.log", true, not_own},
     {"python3 -c 'import socket; socket.socket(socket.AF_UNIX).bind(\"garvelux.log\")'",
-     "garvelux.log", false, false},
-    {"", "/dev/null", false, false},
+     "garvelux.log", false, not_own},
+    {"", "/dev/null", false, not_own},
+    {"", "missing/garvelux.log", false, "No such file or directory"},
     // On the way, as another account (1000) may hold it: refused where it
     // could be swapped, followed where only root could change it.
-    {"mkdir -p u/logs && chown 1000 u", "u/logs/garvelux.log", false, false},
-    {"mkdir elsewhere && ln -s elsewhere logs && chown -h 1000 logs", "logs/garvelux.log", false, false},
-    {"mkdir elsewhere u && ln -s ../elsewhere u/logs && chown 1000 u", "u/logs/garvelux.log", false, false},
-    {"mkdir -p g/logs && chmod 775 g", "g/logs/garvelux.log", false, false},
-    {"mkdir -p real/sub && ln -s ../.. real/sub/up && ln -s $PWD/real abs", "abs/sub/up/garvelux.log", false, true},
-    {"mkdir -m 1777 s && mkdir s/logs", "s/logs/garvelux.log", false, true},
-    {"mkdir -m 1777 s && touch s/garvelux.log && chown 1000 s/garvelux.log", "s/garvelux.log", false, false},
-    {"chown 1000 .", "garvelux.log", false, true}, // the default log where a user's run started
-    {"chown 1000 . && touch garvelux.log && chown 1000 garvelux.log", "garvelux.log", false, false},
+    {"mkdir -p u/logs && chown 1000 u", "u/logs/garvelux.log", false, swappable},
+    {"mkdir elsewhere && ln -s elsewhere logs && chown -h 1000 logs", "logs/garvelux.log", false,
+     swappable},
+    {"mkdir elsewhere u && ln -s ../elsewhere u/logs && chown 1000 u", "u/logs/garvelux.log",
+     false, swappable},
+    {"mkdir -p g/logs && chmod 775 g", "g/logs/garvelux.log", false, swappable},
+    {"mkdir -p real/sub && ln -s ../.. real/sub/up && ln -s $PWD/real abs",
+     "abs/sub/up/garvelux.log", false, nullptr},
+    {"mkdir -m 1777 s && mkdir s/logs", "s/logs/garvelux.log", false, nullptr},
+    {"mkdir -m 1777 s && touch s/garvelux.log && chown 1000 s/garvelux.log", "s/garvelux.log",
+     false, others},
+    {"chown 1000 .", "garvelux.log", false, nullptr}, // the default log where a user's run started
+    {"chown 1000 . && touch garvelux.log && chown 1000 garvelux.log", "garvelux.log", false,
+     others},
 };
 
 void PrintTo(const log_case &c, std::ostream *out)
@@ -135,7 +147,10 @@ TEST_P(open_log, takes_only_a_regular_file_of_its_own_at_once)
     alarm(5); // a wait for a FIFO's reader ends the test
     FILE *log = open_shared_append(c.path);
     alarm(0);
-    ASSERT_EQ(log != nullptr, c.opened);
+    ASSERT_EQ(log != nullptr, c.refusal == nullptr);
+    if (!log) {
+        EXPECT_STREQ(open_failure_reason(), c.refusal);
+    }
     std::string check = "{ ! test -e victim || test \"$(cat victim)\" = secret; } && "
                         "test ! -e elsewhere/garvelux.log";
     struct stat status = {};

@@ -1,4 +1,5 @@
 #include <cap-ng.h>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
@@ -8,6 +9,15 @@
 #include "platform/platform.h"
 
 static const int most_links = 40; // as the kernel's own walk
+static const char not_own[] = "not a file of its own (a FIFO, socket, device or hard link)";
+static const char replaceable[] = "a folder or link on its path that another account could replace";
+static const char *failure_reason = "";
+
+static FILE *refuse(const char *why)
+{
+    failure_reason = why;
+    return nullptr;
+}
 
 static bool trusted(uid_t owner)
 {
@@ -36,15 +46,21 @@ static FILE *append_in(int folder, const char *name, bool folder_shared)
     int log = openat(folder, name,
                      O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
                      0644);
+    // In the system's words these would name a loop of links and a missing
+    // device: a link, and a FIFO or socket with no reader.
     if (log < 0)
-        return nullptr;
+        return refuse(errno == ELOOP   ? "a symbolic link, which is never followed"
+                      : errno == ENXIO ? not_own
+                                       : strerror(errno));
     struct stat status;
     FILE *file = nullptr;
-    if (fstat(log, &status) == 0 && S_ISREG(status.st_mode) && status.st_nlink <= 1 &&
-        (!folder_shared || trusted(status.st_uid)) && fcntl(log, F_SETFL, O_APPEND) == 0)
+    bool own = fstat(log, &status) == 0 && S_ISREG(status.st_mode) && status.st_nlink <= 1;
+    if (own && (!folder_shared || trusted(status.st_uid)) && fcntl(log, F_SETFL, O_APPEND) == 0)
         file = fdopen(log, "ab");
-    if (!file)
+    if (!file) {
         close(log);
+        return refuse(own ? "another account's, in a folder that others may write" : not_own);
+    }
     return file;
 }
 
@@ -59,10 +75,12 @@ static FILE *append_walked(const char *name)
     static char path[2 * PATH_MAX];
     size_t rest = strlen(name);
     if (rest >= sizeof path)
-        return nullptr;
+        return refuse(strerror(ENAMETOOLONG));
     memcpy(path, name, rest + 1);
     char *next = path;
     int folder = open(name[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0)
+        return refuse(strerror(errno));
     int links = 0;
     FILE *file = nullptr;
     struct stat holder;
@@ -78,11 +96,14 @@ static FILE *append_walked(const char *name)
             next = end + 1;
             continue;
         }
-        int entry = holds_safely(holder, true)
-                        ? openat(folder, next, O_PATH | O_NOFOLLOW | O_CLOEXEC)
-                        : -1;
+        if (!holds_safely(holder, true)) {
+            refuse(replaceable);
+            break;
+        }
+        int entry = openat(folder, next, O_PATH | O_NOFOLLOW | O_CLOEXEC);
         struct stat status;
         if (entry < 0 || fstat(entry, &status) != 0 || !trusted(status.st_uid)) {
+            refuse(entry < 0 ? strerror(errno) : replaceable);
             if (entry >= 0)
                 close(entry);
             break;
@@ -100,8 +121,11 @@ static FILE *append_walked(const char *name)
                            : -1;
         close(entry);
         rest = strlen(next);
-        if (size <= 0 || (size_t)size >= sizeof target || (size_t)size + 1 + rest >= sizeof path)
+        if (size <= 0 || (size_t)size >= sizeof target || (size_t)size + 1 + rest >= sizeof path) {
+            refuse(strerror(links > most_links ? ELOOP : S_ISLNK(status.st_mode) ? ENAMETOOLONG
+                                                                                 : ENOTDIR));
             break;
+        }
         memmove(path + size + 1, next, rest + 1);
         memcpy(path, target, (size_t)size);
         path[size] = '/';
@@ -126,4 +150,9 @@ static bool privileged()
 FILE *open_shared_append(const char *name)
 {
     return privileged() ? append_walked(name) : append_in(AT_FDCWD, name, false);
+}
+
+const char *open_failure_reason()
+{
+    return failure_reason;
 }
