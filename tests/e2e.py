@@ -596,9 +596,12 @@ if __name__ == "__main__":
             os.unlink(hosts.name)
     kind, arguments = sys.argv[1], sys.argv[2:]
     # The LAN host's name service, for the word size of the resolver that
-    # loads it, in the overlay of /etc, which goes with the namespace.
+    # loads it (Wine's, or the ELF class of the program's own), in the
+    # overlay of /etc, which goes with the namespace.
+    with open(arguments[0], "rb") as program:
+        elf32 = program.read(5)[4:] == b"\x01"
     os.mkdir("/etc/lanhost")
-    subprocess.run(["g++", "-m32" if kind == "wine" else "-m64", "-shared", "-fPIC", "-nostdlib",
+    subprocess.run(["g++", "-m32" if kind == "wine" or elf32 else "-m64", "-shared", "-fPIC", "-nostdlib",
                     "-fno-stack-protector", "-o", "/etc/lanhost/libnss_lanhost.so.2",
                     os.path.join(HERE, "lanhost_nss.cpp")], check=True)
     os.environ["LD_LIBRARY_PATH"] = "/etc/lanhost"
