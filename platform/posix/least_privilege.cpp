@@ -79,13 +79,16 @@ static bool in_user_namespace(uid_t *root_outside)
     FILE *map = fopen("/proc/self/uid_map", "re");
     if (!map)
         return false;
-    unsigned inside, outside, count;
+    char line[64];
     int lines = 0;
     bool identity = false;
-    while (fscanf(map, "%u %u %u", &inside, &outside, &count) == 3) {
-        identity = ++lines == 1 && inside == 0 && outside == 0 && count == 4294967295u;
+    while (fgets(line, sizeof line, map)) {
+        char *at = line;
+        unsigned long inside = strtoul(at, &at, 10), outside = strtoul(at, &at, 10),
+                      count = strtoul(at, &at, 10);
+        identity = ++lines == 1 && inside == 0 && outside == 0 && count == 4294967295ul;
         if (inside == 0)
-            *root_outside = outside;
+            *root_outside = (uid_t)outside;
     }
     fclose(map);
     return !identity;
