@@ -6,6 +6,7 @@
 
 char server_name[128];
 char log_name[400];
+DWORD max_step;
 
 static const char syntax_line[] = "\nSyntax: GARVELUX <Server_Name> [/L<LogName>]\r\n";
 static const char version_lines[] =

@@ -13,4 +13,7 @@ extern char run_text[8192];
 extern bool keeping_run_text;
 
 void emit_message(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// A line for the system's record of the run alone (report_run), whose
+// console and log bytes stay as they are.
+void note_in_report(const char *format, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void end_run(UINT exit_code);
