@@ -17,3 +17,8 @@ void emit_message(const char *format, ...) __attribute__((format(printf, 1, 2)))
 // console and log bytes stay as they are.
 void note_in_report(const char *format, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void end_run(UINT exit_code);
+// What the admin needs beside a message: its likely cause and the next
+// step. Never on the console or in the log, whose bytes scripts read: on
+// standard error where the system has one for that, otherwise in the
+// system's record of the run (report_run), once the command line is read.
+void emit_hint(const char *format, ...) __attribute__((format(printf, 1, 2)));

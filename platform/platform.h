@@ -10,9 +10,12 @@
 #include <windows.h>
 
 const char path_separator = '\\';
-// --help, -h and --version are POSIX conventions; on Windows they stay
-// server names.
+// Options beginning with "-" (--help, -l FILE, ...) are POSIX
+// conventions; on Windows such arguments stay server names.
 const bool posix_options = false;
+// A scheduled run has no standard error an admin reads: hints go to the
+// Event Log's record of the run instead.
+const bool hints_on_standard_error = false;
 // Windows converts a local time with the daylight-saving setting in force
 // before the call: across a change only a second call sets the clock right.
 const bool clock_set_twice = true;
@@ -41,6 +44,7 @@ struct FILETIME {
 };
 
 #define STD_OUTPUT_HANDLE ((DWORD)-11)
+#define STD_ERROR_HANDLE ((DWORD)-12)
 
 BOOL AllocConsole();
 HANDLE GetStdHandle(DWORD std_handle);
@@ -57,6 +61,8 @@ DWORD GetCurrentDirectoryA(DWORD capacity, char *directory);
 
 const char path_separator = '/';
 const bool posix_options = true;
+// Cron mails it, systemd's journal keeps it.
+const bool hints_on_standard_error = true;
 const bool clock_set_twice = false;
 #endif
 

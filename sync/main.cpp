@@ -69,13 +69,19 @@ int main(int argc, char **argv)
     format_offset(offset, moved);
     if (verdict == time_before_release || verdict == time_beyond_bound) {
         report_date_time(server_date_time);
-        if (verdict == time_before_release)
+        if (verdict == time_before_release) {
             emit_message("ERROR: server time before %s, this program's release: clock not set.\r\n",
                          release_day);
-        else
+            emit_hint("The server's own clock is wrong (a dead battery, a restored snapshot, a "
+                      "typo?): set it right on the server, then run again.\r\n");
+        } else {
             emit_message("ERROR: the clock would move by %s seconds, more than the bound of %lu: "
                          "clock not set.\r\n",
                          moved, (unsigned long)max_step);
+            emit_hint("Check which clock is wrong. If it is this desk's, set it once without the "
+                      "bound (%s), then run again.\r\n",
+                      posix_options ? "--max-step" : "the MaxStepSeconds policy");
+        }
         release_client(nullptr);
         end_run(verdict == time_before_release ? 3 : 4);
     }

@@ -16,8 +16,10 @@ std::string fake_calls;
 std::string fake_console;
 std::string fake_file_output;
 std::string fake_report;
+std::string fake_errors;
 static DWORD last_error;
 static HANDLE const console_handle = (HANDLE)0x1234;
+static HANDLE const error_handle = (HANDLE)0x1235;
 
 const char banner[] = "\r\n GARVELUX version 0.10, sets this clock from a NetWare server\r\n\r\n";
 
@@ -35,7 +37,7 @@ BOOL AllocConsole()
 HANDLE GetStdHandle(DWORD std_handle)
 {
     record("GetStdHandle(" + std::to_string((int32_t)std_handle) + ")");
-    return console_handle;
+    return std_handle == STD_ERROR_HANDLE ? error_handle : console_handle;
 }
 
 BOOL WriteConsoleA(HANDLE console, const void *text, DWORD length, DWORD *written, void *)
@@ -51,6 +53,11 @@ BOOL WriteConsoleA(HANDLE console, const void *text, DWORD length, DWORD *writte
 
 BOOL WriteFile(HANDLE file, const void *bytes, DWORD length, DWORD *written, void *)
 {
+    if (file == error_handle) {
+        fake_errors.append(static_cast<const char *>(bytes), length);
+        *written = length;
+        return 1;
+    }
     if (file != console_handle)
         return 0;
     fake_file_output.append(static_cast<const char *>(bytes), length);
@@ -190,6 +197,7 @@ void fake_reset()
     fake_console.clear();
     fake_file_output.clear();
     fake_report.clear();
+    fake_errors.clear();
     last_error = 0;
     memset(run_text, 0, sizeof run_text);
     keeping_run_text = false;

@@ -29,6 +29,7 @@ extern std::string fake_calls;   // one line a call
 extern std::string fake_console; // every byte written to the console
 extern std::string fake_file_output; // every byte written with WriteFile
 extern std::string fake_report;      // the text of the last report_run
+extern std::string fake_errors;      // every byte written to standard error
 
 // What the fake ExitProcess throws, so a test sees the code and goes on.
 struct fake_exit {

@@ -18,7 +18,8 @@ const std::string ended = "release_client(0)\nFreeConsole\nreport_run(0)\nExitPr
 const std::string set_once = queried + "SetLocalTime(2030-5-2 dow 2 8:16:42.2)\n" + ended;
 const std::string clock_failed =
     queried + "SetLocalTime(2030-5-2 dow 2 8:16:42.2)\nGetLastError\nrelease_client(0)\nreport_run(4)\nExitProcess(4)\n";
-const std::string refused = queried + "release_client(0)\nreport_run(4)\nExitProcess(4)\n";
+// The reason's hint goes to standard error.
+const std::string refused = queried + "GetStdHandle(-12)\nrelease_client(0)\nreport_run(4)\nExitProcess(4)\n";
 const std::string moved = "The clock moved by +600.002 seconds.\r\n";
 // In Europe/Berlin 02:40 on 27 October 2030 is 00:40 UTC, and again 01:40.
 const uint8_t repeated_hour[7] = {130, 10, 27, 2, 40, 0, 0};
@@ -74,7 +75,7 @@ const outcome_case outcome_cases[] = {
      [] { fake.date_time[0] = 100; }, 3,
      "\r\nDateTime: Tue 2.5. 2000, 8:16:42\r\nERROR: server time before " +
          std::string(release_day) + ", this program's release: clock not set.\r\n",
-     queried + "release_client(0)\nreport_run(3)\nExitProcess(3)\n"},
+     queried + "GetStdHandle(-12)\nrelease_client(0)\nreport_run(3)\nExitProcess(3)\n"},
     {"desk long before the release still set",
      [] { fake.now = utc_ticks("2000-05-02 06:16:42.000"); }, 0, clock_set, set_once,
      "The clock moved by +946684800.002 seconds.\r\n"},
