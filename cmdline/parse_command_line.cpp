@@ -87,19 +87,20 @@ static void take_max_step(const char *option, const char *value)
     max_step = seconds;
 }
 
+// The pointers first: no padding between the fields.
 struct posix_option {
-    char short_name;       // '\0': long only
     const char *long_name; // nullptr: short only
-    bool takes_value;
     void (*take)(const char *option, const char *value);
+    char short_name; // '\0': long only
+    bool takes_value;
 };
 
 // -l FILE, -lFILE, --log=FILE and --log FILE alike.
 static const posix_option posix_option_table[] = {
-    {'h', "help", false, take_help},
-    {'\0', "version", false, take_version},
-    {'l', "log", true, take_log_file},
-    {'\0', "max-step", true, take_max_step},
+    {"help", take_help, 'h', false},
+    {"version", take_version, '\0', false},
+    {"log", take_log_file, 'l', true},
+    {"max-step", take_max_step, '\0', true},
 };
 
 template <typename Test> static const posix_option *find_option(Test named)

@@ -78,8 +78,8 @@ int main(int argc, char **argv)
             emit_message("ERROR: the clock would move by %s seconds, more than the bound of %lu: "
                          "clock not set.\r\n",
                          moved, (unsigned long)max_step);
-            emit_hint("Check which clock is wrong. If it is this desk's, set it once without the "
-                      "bound (%s), then run again.\r\n",
+            emit_hint("Check which clock is wrong. If it is this desk's, run once without the "
+                      "bound (%s).\r\n",
                       posix_options ? "--max-step" : "the MaxStepSeconds policy");
         }
         release_client(nullptr);

@@ -88,7 +88,6 @@ const cmdline_case cmdline_cases[] = {
     {{"--max-step=4294968196", "srv1"}, 255, "", "", "", refused("--max-step=4294968196", seconds)},
     {{"--max-step=0", "srv1"}, 255, "", "", "", refused("--max-step=0", seconds)},
     {{"--max-step=-60", "srv1"}, 255, "", "", "", refused("--max-step=-60", seconds)},
-    {{"--max-step= 60", "srv1"}, 255, "", "", "", refused("--max-step= 60", seconds)},
     {{"--max-step=60s", "srv1"}, 255, "", "", "", refused("--max-step=60s", seconds)},
     {{"?"}, 0, usage, "", ""},
     {{"srv1", "?help", "/Lrun.log"}, 0, usage, "SRV1", ""},

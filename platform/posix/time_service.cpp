@@ -20,10 +20,17 @@ DWORD max_step_policy()
 static bool journal_stream()
 {
     const char *stream = getenv("JOURNAL_STREAM");
-    unsigned long long device, inode;
+    if (!stream)
+        return false;
+    char *end;
+    unsigned long long device = strtoull(stream, &end, 10);
+    if (end == stream || *end != ':')
+        return false;
+    const char *inode_text = end + 1;
+    unsigned long long inode = strtoull(inode_text, &end, 10);
     struct stat error;
-    return stream && sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
-           fstat(STDERR_FILENO, &error) == 0 && error.st_dev == device && error.st_ino == inode;
+    return end != inode_text && *end == '\0' && fstat(STDERR_FILENO, &error) == 0 &&
+           error.st_dev == device && error.st_ino == inode;
 }
 
 static bool journal;

@@ -33,7 +33,7 @@ DWORD max_step_policy()
              "MaxStepSeconds in HKLM\\SOFTWARE\\Policies\\GARVELUX ignored (error %ld, type %lu, "
              "%lu bytes): it takes a REG_DWORD from 1 to %lu seconds. The clock is set without "
              "a bound.\r\n",
-             error, type, size, longest_step);
+             (long)error, (unsigned long)type, (unsigned long)size, (unsigned long)longest_step);
     report_warning(text);
     return 0;
 }
