@@ -28,7 +28,8 @@ time_verdict judge_server_time(const SYSTEMTIME *local, const FILETIME *asked,
     // The server read its clock somewhere between our two readings, so
     // its whole second began at most a second and a round trip ago.
     const int64_t round_trip = (int64_t)(desk - file_time_ticks(asked));
-    const int64_t into_second = (int64_t)(desk - server_ticks) + (int64_t)local->wMilliseconds * 10000;
+    const int64_t into_second =
+        (int64_t)(desk - server_ticks) + (int64_t)local->wMilliseconds * 10000;
     if (round_trip >= 0 && round_trip <= longest_round_trip && into_second >= 0 &&
         into_second <= (int64_t)ticks_per_second + round_trip)
         return time_within_second;
