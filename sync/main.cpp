@@ -38,6 +38,7 @@ int main(int argc, char **argv)
     NWRCODE result = NWCallsInit(nullptr, nullptr);
     if (result != 0) {
         emit_message("\nERROR: NWCallsInit returned %0X\r\n", result);
+        emit_error_hint(1, result);
         end_run(1);
     }
     emit_message("\r\n");
@@ -47,6 +48,7 @@ int main(int argc, char **argv)
                                 &connection);
     if (result != 0) {
         emit_message("\nERROR: NWCCOpenConnByName(%s) returned %0X\r\n", server_name, result);
+        emit_error_hint(2, result);
         release_client(nullptr);
         end_run(2);
     }
@@ -58,6 +60,7 @@ int main(int argc, char **argv)
     GetSystemTimeAsFileTime(&answered);
     if (result != 0) {
         emit_message("\nERROR: NWGetFileServerDateAndTime returned %0X\r\n", result);
+        emit_error_hint(3, result);
         release_client(nullptr);
         end_run(3);
     }
@@ -72,14 +75,14 @@ int main(int argc, char **argv)
         if (verdict == time_before_release) {
             emit_message("ERROR: server time before %s, this program's release: clock not set.\r\n",
                          release_day);
-            emit_hint("The server's own clock is wrong (a dead battery, a restored snapshot, a "
-                      "typo?): set it right on the server, then run again.\r\n");
+            emit_hint("Hint: the server's own clock is wrong (a dead battery, a restored "
+                      "snapshot, a typo?): set it right on the server.\r\n");
         } else {
             emit_message("ERROR: the clock would move by %s seconds, more than the bound of %lu: "
                          "clock not set.\r\n",
                          moved, (unsigned long)max_step);
-            emit_hint("Check which clock is wrong. If it is this desk's, run once without the "
-                      "bound (%s).\r\n",
+            emit_hint("Hint: check which clock is wrong; if it is this desk's, run once without "
+                      "the bound (%s).\r\n",
                       posix_options ? "--max-step" : "the MaxStepSeconds policy");
         }
         release_client(nullptr);
@@ -115,6 +118,7 @@ int main(int argc, char **argv)
         end_run(0);
     }
     emit_message("ERROR  %d setting system time.\r\n", (int)error);
+    emit_error_hint(4, error);
     release_client(nullptr);
     end_run(4);
 }

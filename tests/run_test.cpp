@@ -16,10 +16,14 @@ const std::string clock_set = "\r\n" + report + set_up;
 const std::string ended = "release_client(0)\nFreeConsole\nreport_run(0)\nExitProcess(0)\n";
 // Once: only Windows needs a second call (see the Wine runner).
 const std::string set_once = queried + "SetLocalTime(2030-5-2 dow 2 8:16:42.2)\n" + ended;
-const std::string clock_failed =
-    queried + "SetLocalTime(2030-5-2 dow 2 8:16:42.2)\nGetLastError\nrelease_client(0)\nreport_run(4)\nExitProcess(4)\n";
-// The reason's hint goes to standard error.
-const std::string refused = queried + "GetStdHandle(-12)\nrelease_client(0)\nreport_run(4)\nExitProcess(4)\n";
+// A hint goes to standard error (the Event Log's record on Windows).
+const std::string hinted = "GetStdHandle(-12)\n";
+const std::string clock_failed = queried + "SetLocalTime(2030-5-2 dow 2 8:16:42.2)\nGetLastError\n" +
+                                 hinted + "release_client(0)\nreport_run(4)\nExitProcess(4)\n";
+const std::string manual = "the manual's DIAGNOSTICS explain the code.\r\n";
+const std::string refused = queried + hinted + "release_client(0)\nreport_run(4)\nExitProcess(4)\n";
+const std::string bound_hint = "Hint: check which clock is wrong; if it is this desk's, run once "
+                               "without the bound (--max-step).\r\n";
 const std::string moved = "The clock moved by +600.002 seconds.\r\n";
 // In Europe/Berlin 02:40 on 27 October 2030 is 00:40 UTC, and again 01:40.
 const uint8_t repeated_hour[7] = {130, 10, 27, 2, 40, 0, 0};
@@ -44,79 +48,91 @@ struct outcome_case {
     UINT exit_code;
     std::string log;   // the console shows the banner, then the same bytes
     std::string calls; // after the start and the log's opening
+    std::string hint = "";
     std::string note = ""; // what the system's record has beyond the log
 };
 
 const outcome_case outcome_cases[] = {
-    {"clock set", [] {}, 0, clock_set, set_once, moved},
+    {"clock set", [] {}, 0, clock_set, set_once, "", moved},
     {"init fails", [] { fake.init_result = 0xFF; }, 1, "\nERROR: NWCallsInit returned FF\r\n",
-     init + "report_run(1)\nExitProcess(1)\n"},
+     init + hinted + "report_run(1)\nExitProcess(1)\n",
+     "Hint: the NetWare client could not start: " + manual},
     {"init fails with 10", [] { fake.init_result = 10; }, 1, "\nERROR: NWCallsInit returned A\r\n",
-     init + "report_run(1)\nExitProcess(1)\n"},
+     init + hinted + "report_run(1)\nExitProcess(1)\n",
+     "Hint: the NetWare client could not start: " + manual},
     {"open fails", [] { fake.open_result = 0x8847; }, 2,
      "\r\n\nERROR: NWCCOpenConnByName(SRV1) returned 8847\r\n",
-     opened + "release_client(0)\nreport_run(2)\nExitProcess(2)\n"},
+     opened + hinted + "release_client(0)\nreport_run(2)\nExitProcess(2)\n",
+     "Hint: the name was not found in the hosts file, DNS or SLP: check its spelling, or add it "
+     "to the hosts file or DNS.\r\n"},
     {"query fails", [] { fake.query_result = 0x89FF; }, 3,
      "\r\n\nERROR: NWGetFileServerDateAndTime returned 89FF\r\n",
-     queried + "release_client(0)\nreport_run(3)\nExitProcess(3)\n"},
+     queried + hinted + "release_client(0)\nreport_run(3)\nExitProcess(3)\n",
+     "Hint: the server was reached but did not tell its date and time: try again; " + manual},
     {"clock refused",
      [] {
          fake.clock_result = 0;
          fake.clock_error = 1314;
      },
-     4, "\r\n" + report + "ERROR  1314 setting system time.\r\n", clock_failed},
+     4, "\r\n" + report + "ERROR  1314 setting system time.\r\n", clock_failed,
+     "Hint: this account lacks the right to change the system time: let the GARVELUX task run "
+     "it, or run it from an elevated prompt.\r\n"},
     {"clock error printed signed",
      [] {
          fake.clock_result = 0;
          fake.clock_error = 0xFFFFFFFF;
      },
-     4, "\r\n" + report + "ERROR  -1 setting system time.\r\n", clock_failed},
+     4, "\r\n" + report + "ERROR  -1 setting system time.\r\n", clock_failed,
+     "Hint: the system refused to set the clock: the number is its error code.\r\n"},
     {"server before the release",
      [] { fake.date_time[0] = 100; }, 3,
      "\r\nDateTime: Tue 2.5. 2000, 8:16:42\r\nERROR: server time before " +
          std::string(release_day) + ", this program's release: clock not set.\r\n",
-     queried + "GetStdHandle(-12)\nrelease_client(0)\nreport_run(3)\nExitProcess(3)\n"},
+     queried + hinted + "release_client(0)\nreport_run(3)\nExitProcess(3)\n",
+     "Hint: the server's own clock is wrong (a dead battery, a restored snapshot, a typo?): set "
+     "it right on the server.\r\n"},
     {"desk long before the release still set",
-     [] { fake.now = utc_ticks("2000-05-02 06:16:42.000"); }, 0, clock_set, set_once,
+     [] { fake.now = utc_ticks("2000-05-02 06:16:42.000"); }, 0, clock_set, set_once, "",
      "The clock moved by +946684800.002 seconds.\r\n"},
     {"step forward beyond the bound", [] { fake.max_step_policy = 599; }, 4,
-     bound_refused("+600.002", "599"), refused},
+     bound_refused("+600.002", "599"), refused, bound_hint},
     {"step back beyond the bound",
      [] {
          fake.max_step_policy = 599;
          fake.now = utc_ticks("2030-05-02 06:26:42.000");
      },
-     4, bound_refused("-599.998", "599"), refused},
-    {"step within the bound", [] { fake.max_step_policy = 601; }, 0, clock_set, set_once, moved},
+     4, bound_refused("-599.998", "599"), refused, bound_hint},
+    {"step within the bound", [] { fake.max_step_policy = 601; }, 0, clock_set, set_once, "",
+     moved},
     {"desk within the server's second",
-     [] { fake.now = utc_ticks("2030-05-02 06:16:42.500"); }, 0, clock_set, queried + ended,
+     [] { fake.now = utc_ticks("2030-05-02 06:16:42.500"); }, 0, clock_set, queried + ended, "",
      within("-0.498")},
     {"desk within the second and the round trip",
      [] {
          fake.now = utc_ticks("2030-05-02 06:16:42.900");
          fake.round_trip = 3000000; // 300 ms
      },
-     0, clock_set, queried + ended, within("-1.198")},
+     0, clock_set, queried + ended, "", within("-1.198")},
     {"desk just past the server's second",
-     [] { fake.now = utc_ticks("2030-05-02 06:16:43.001"); }, 0, clock_set, set_once,
+     [] { fake.now = utc_ticks("2030-05-02 06:16:43.001"); }, 0, clock_set, set_once, "",
      "The clock moved by -0.999 seconds.\r\n"},
     {"repeated hour read in its first pass",
      [] {
          memcpy(fake.date_time, repeated_hour, 7);
          fake.now = utc_ticks("2030-10-27 00:35:00.000");
      },
-     0, repeated_report, repeated_set, "The clock moved by +300.002 seconds.\r\n"},
+     0, repeated_report, repeated_set, "", "The clock moved by +300.002 seconds.\r\n"},
     {"repeated hour read in its second pass",
      [] {
          memcpy(fake.date_time, repeated_hour, 7);
          fake.now = utc_ticks("2030-10-27 01:35:00.000");
      },
-     0, repeated_report, repeated_set, "The clock moved by +300.002 seconds.\r\n"},
+     0, repeated_report, repeated_set, "", "The clock moved by +300.002 seconds.\r\n"},
     {"clock disciplined by another service", [] { fake.disciplined = true; }, 0, clock_set,
      queried + "SetLocalTime(2030-5-2 dow 2 8:16:42.2)\nwrite_journal(another time service "
                "disciplines this clock and may undo the step just made: keep one (timedatectl "
                "set-ntp false, or no garvelux timer))\n" + ended,
-     moved},
+     "", moved},
 };
 
 void PrintTo(const outcome_case &c, std::ostream *out)
@@ -134,6 +150,7 @@ TEST_P(run_outcome, prints_logs_calls_and_exits_exactly)
     EXPECT_EQ(fake_console, banner + c.log);
     EXPECT_EQ(read_file(dir + "/garvelux.log"), c.log);
     EXPECT_EQ(fake_report, c.log + c.note);
+    EXPECT_EQ(fake_errors, c.hint);
     EXPECT_EQ(fake_calls, start + ("open_shared_append(" + dir + "/garvelux.log)\n") + c.calls);
 }
 
@@ -174,6 +191,8 @@ TEST_F(in_temp_dir, runs_without_a_log_when_it_cannot_be_opened)
                              "System Time successfully set up.\r\n";
     EXPECT_EQ(fake_console, banner + text);
     EXPECT_EQ(fake_report, text + moved); // the record still has the whole run
+    EXPECT_EQ(fake_errors, "Hint: Permission denied. The run goes on without a log: name one that "
+                           "this account can create or append to.\r\n");
 }
 
 TEST_F(in_temp_dir, appends_after_earlier_runs)
