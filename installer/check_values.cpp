@@ -10,15 +10,6 @@
 static const WCHAR program_component[] = L"{26814705-57D3-4175-8577-079A7C11A29D}";
 static const WCHAR log_component[] = L"{0E4AF696-4C39-47F1-BF05-CA231C327B9A}";
 static const WCHAR folder_rule[] = L"INSTALLDIR must hold no % and no quotes:";
-// A folder that another account made stays theirs (its owner may give it
-// back to themselves, with a handle kept open even after a change of
-// owner), and a junction or mount point may be pointed elsewhere later.
-static const WCHAR program_owner_rule[] =
-    L"INSTALLDIR must be a folder, no link, that SYSTEM, the administrators or TrustedInstaller "
-    L"own (delete it, or choose another, and install again):";
-static const WCHAR log_owner_rule[] =
-    L"LOGDIR must be a folder, no link, that SYSTEM, the administrators or TrustedInstaller "
-    L"own (delete it, or choose another, and install again):";
 static const WCHAR log_file_rule[] =
     L"LOGDIR must not hold a garvelux.log that is a link, a folder or another file's name; "
     L"move it out first:";
@@ -199,7 +190,7 @@ static UINT check_folders(const WCHAR *installed)
         return fail(log_rule, folder);
     char seen = *folder ? look_at(folder, true) : 't';
     if (seen == 'x' || seen == 'o')
-        return fail(log_owner_rule, folder);
+        return fail_folder(L"LOGDIR", folder);
     if (seen == 'm')
         wcscat(made, L"LF");
     seen = *folder && seen != 'm' ? look_at(log, false) : 't';
@@ -213,7 +204,7 @@ static UINT check_folders(const WCHAR *installed)
     bool resolved = length > 0 && folder[length - 1] == L'\\';
     seen = resolved ? look_at(folder, true) : 't';
     if (seen == 'x' || seen == 'o')
-        return fail(program_owner_rule, folder);
+        return fail_folder(L"INSTALLDIR", folder);
     if (seen == 'm')
         wcscat(made, L"P");
     if (resolved && CompareStringOrdinal(folder, -1, installed, -1, TRUE) != CSTR_EQUAL &&

@@ -12,9 +12,6 @@
 
 const WCHAR log_file_sddl[] = L"O:SYD:P(A;;FA;;;SY)(A;;FA;;;BA)";
 static const WCHAR log_aside[] = L"garvelux.log.old";
-static const WCHAR owner_rule[] =
-    L"a folder, no link, that SYSTEM, the administrators or TrustedInstaller own is needed; "
-    L"delete it, or choose another, and install again:";
 
 // Folders above it that are missing, made as the installer would make them.
 static void make_parents(const WCHAR *path)
@@ -28,7 +25,7 @@ static void make_parents(const WCHAR *path)
         }
 }
 
-static UINT make_folder(const WCHAR *folder, const WCHAR *sddl)
+static UINT make_folder(const WCHAR *property, const WCHAR *folder, const WCHAR *sddl)
 {
     WCHAR path[MAX_PATH + 1];
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, FALSE};
@@ -51,7 +48,7 @@ static UINT make_folder(const WCHAR *folder, const WCHAR *sddl)
                  set_security(object, sddl);
     if (object != INVALID_HANDLE_VALUE)
         CloseHandle(object);
-    return taken ? ERROR_SUCCESS : fail(owner_rule, folder);
+    return taken ? ERROR_SUCCESS : fail_folder(property, folder);
 }
 
 static HANDLE create_log(const WCHAR *log)
@@ -120,18 +117,15 @@ static void unmake(const WCHAR *program, const WCHAR *logs, const WCHAR *made)
 // CustomActionData: "program folder|log folder|made|program SDDL|log SDDL".
 UINT make_folders(bool rollback)
 {
-    static WCHAR data[1600];
     WCHAR *field[5];
-    DWORD length = ARRAYSIZE(data);
-    if (MsiGetPropertyW(install, L"CustomActionData", data, &length) != ERROR_SUCCESS ||
-        !split(data, field, 5))
-        return fail(L"the action's data is not folder|folder|made|SDDL|SDDL:", data);
+    if (!action_data(field, 5))
+        return fail(L"the action's data is not folder|folder|made|SDDL|SDDL:", field[0]);
     if (rollback) {
         unmake(field[0], field[1], field[2]);
         return ERROR_SUCCESS;
     }
-    UINT error = make_folder(field[0], field[3]);
+    UINT error = make_folder(L"INSTALLDIR", field[0], field[3]);
     if (error == ERROR_SUCCESS)
-        error = make_folder(field[1], field[4]);
+        error = make_folder(L"LOGDIR", field[1], field[4]);
     return error == ERROR_SUCCESS ? make_log(field[1]) : error;
 }

@@ -214,12 +214,9 @@ static UINT remember(const WCHAR *server)
 // last: it may hold '|'.
 UINT set_task()
 {
-    static WCHAR data[1600];
     WCHAR *field[5];
-    DWORD length = ARRAYSIZE(data);
-    if (MsiGetPropertyW(install, L"CustomActionData", data, &length) != ERROR_SUCCESS ||
-        !split(data, field, 5))
-        return fail(L"the action's data is not folder|folder|SDDL|mode|server:", data);
+    if (!action_data(field, 5))
+        return fail(L"the action's data is not folder|folder|SDDL|mode|server:", field[0]);
     const WCHAR *server = field[4];
     HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     UINT error = *server ? register_task(field[0], server, field[1], wcscmp(field[3], L"new") == 0)

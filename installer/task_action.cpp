@@ -104,8 +104,14 @@ bool join(WCHAR *to, size_t size, const WCHAR *folder, const WCHAR *name)
     return true;
 }
 
-bool split(WCHAR *text, WCHAR *fields[], int count)
+bool action_data(WCHAR *fields[], int count)
 {
+    static WCHAR data[1600];
+    DWORD length = ARRAYSIZE(data);
+    WCHAR *text = data;
+    fields[0] = data;
+    if (MsiGetPropertyW(install, L"CustomActionData", data, &length) != ERROR_SUCCESS)
+        return false;
     for (int i = 0; i < count - 1; i++) {
         fields[i] = text;
         text = wcschr(text, L'|');
@@ -205,6 +211,18 @@ bool set_security(HANDLE object, const WCHAR *sddl)
                                 owner, nullptr, dacl, nullptr) == ERROR_SUCCESS;
     LocalFree(descriptor);
     return done;
+}
+
+// A folder that another account made stays theirs (its owner may give it
+// back to themselves, with a handle kept open even after a change of
+// owner), and a junction or mount point may be pointed elsewhere later.
+UINT fail_folder(const WCHAR *property, const WCHAR *folder)
+{
+    WCHAR rule[200];
+    swprintf(rule, ARRAYSIZE(rule),
+             L"%ls must be a folder, no link, that SYSTEM, the administrators or TrustedInstaller "
+             L"own (delete it, or choose another, and install again):", property);
+    return fail(rule, folder);
 }
 
 static bool deferred(MSIHANDLE handle)

@@ -33,9 +33,10 @@ bool valid_server(const WCHAR *server);
 bool valid_log(const WCHAR *log);
 // Joins folder and name into to, when the whole fits.
 bool join(WCHAR *to, size_t size, const WCHAR *folder, const WCHAR *name);
-// Splits text at its first count - 1 '|' into fields; the last field keeps
-// any further '|'. False when there are fewer.
-bool split(WCHAR *text, WCHAR *fields[], int count);
+// A deferred action's CustomActionData, split at its first count - 1 '|'
+// into fields; the last field keeps any further '|'. False when there are
+// fewer.
+bool action_data(WCHAR *fields[], int count);
 
 // A folder (given with or without its final backslash) or file opened
 // itself, a link not followed, with access; INVALID_HANDLE_VALUE when not
@@ -50,6 +51,9 @@ bool is_plain_file(HANDLE object);
 bool trusted_owner(HANDLE object);
 // Sets owner and DACL from SDDL on an open handle.
 bool set_security(HANDLE object, const WCHAR *sddl);
+// Fails the install for a folder, named by its property, that is a link or
+// has another owner.
+UINT fail_folder(const WCHAR *property, const WCHAR *folder);
 
 // The phases' entry points.
 UINT check_values();
