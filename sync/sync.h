@@ -11,3 +11,8 @@ extern uint8_t server_date_time[7];
 extern SYSTEMTIME local_time;
 
 void report_date_time(const uint8_t date_time[7]);
+
+// After the error message that ends a run with exit_code: its likely cause
+// and the next step, by the code the message names (NetWare's result for
+// 1 to 3, the system's error for 4).
+void emit_error_hint(UINT exit_code, uint32_t code);

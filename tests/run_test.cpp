@@ -12,8 +12,11 @@ const std::string clock_set = "\r\n" + report + "System Time successfully set up
 // Once: only Windows needs a second call (see the Wine runner).
 const std::string set_once = queried + "SetLocalTime(2000-5-2 dow 2 8:16:42.2)\n"
                                        "release_client(0)\nFreeConsole\nreport_run(0)\nExitProcess(0)\n";
-const std::string clock_failed =
-    queried + "SetLocalTime(2000-5-2 dow 2 8:16:42.2)\nGetLastError\nrelease_client(0)\nreport_run(4)\nExitProcess(4)\n";
+// A hint goes to standard error (the Event Log's record on Windows).
+const std::string hinted = "GetStdHandle(-12)\n";
+const std::string clock_failed = queried + "SetLocalTime(2000-5-2 dow 2 8:16:42.2)\nGetLastError\n" +
+                                 hinted + "release_client(0)\nreport_run(4)\nExitProcess(4)\n";
+const std::string manual = "the manual's DIAGNOSTICS explain the code.\r\n";
 
 struct outcome_case {
     const char *name;
@@ -21,32 +24,41 @@ struct outcome_case {
     UINT exit_code;
     std::string log;   // the console shows the banner, then the same bytes
     std::string calls; // after the start and the log's opening
+    std::string hint = "";
 };
 
 const outcome_case outcome_cases[] = {
     {"clock set", [] {}, 0, clock_set, set_once},
     {"init fails", [] { fake.init_result = 0xFF; }, 1, "\nERROR: NWCallsInit returned FF\r\n",
-     "NWCallsInit(0,0)\nreport_run(1)\nExitProcess(1)\n"},
+     "NWCallsInit(0,0)\n" + hinted + "report_run(1)\nExitProcess(1)\n",
+     "Hint: the NetWare client could not start: " + manual},
     {"init fails with 10", [] { fake.init_result = 10; }, 1, "\nERROR: NWCallsInit returned A\r\n",
-     "NWCallsInit(0,0)\nreport_run(1)\nExitProcess(1)\n"},
+     "NWCallsInit(0,0)\n" + hinted + "report_run(1)\nExitProcess(1)\n",
+     "Hint: the NetWare client could not start: " + manual},
     {"open fails", [] { fake.open_result = 0x8847; }, 2,
      "\r\n\nERROR: NWCCOpenConnByName(SRV1) returned 8847\r\n",
-     opened + "release_client(0)\nreport_run(2)\nExitProcess(2)\n"},
+     opened + hinted + "release_client(0)\nreport_run(2)\nExitProcess(2)\n",
+     "Hint: the name was not found in the hosts file, DNS or SLP: check its spelling, or add it "
+     "to the hosts file or DNS.\r\n"},
     {"query fails", [] { fake.query_result = 0x89FF; }, 3,
      "\r\n\nERROR: NWGetFileServerDateAndTime returned 89FF\r\n",
-     queried + "release_client(0)\nreport_run(3)\nExitProcess(3)\n"},
+     queried + hinted + "release_client(0)\nreport_run(3)\nExitProcess(3)\n",
+     "Hint: the server was reached but did not tell its date and time: try again; " + manual},
     {"clock refused",
      [] {
          fake.clock_result = 0;
          fake.clock_error = 1314;
      },
-     4, "\r\n" + report + "ERROR  1314 setting system time.\r\n", clock_failed},
+     4, "\r\n" + report + "ERROR  1314 setting system time.\r\n", clock_failed,
+     "Hint: this account lacks the right to change the system time: let the GARVELUX task run "
+     "it, or run it from an elevated prompt.\r\n"},
     {"clock error printed signed",
      [] {
          fake.clock_result = 0;
          fake.clock_error = 0xFFFFFFFF;
      },
-     4, "\r\n" + report + "ERROR  -1 setting system time.\r\n", clock_failed},
+     4, "\r\n" + report + "ERROR  -1 setting system time.\r\n", clock_failed,
+     "Hint: the system refused to set the clock: the number is its error code.\r\n"},
 };
 
 void PrintTo(const outcome_case &c, std::ostream *out)
@@ -64,6 +76,7 @@ TEST_P(run_outcome, prints_logs_calls_and_exits_exactly)
     EXPECT_EQ(fake_console, banner + c.log);
     EXPECT_EQ(read_file(dir + "/garvelux.log"), c.log);
     EXPECT_EQ(fake_report, c.log);
+    EXPECT_EQ(fake_errors, c.hint);
     EXPECT_EQ(fake_calls, start + ("open_shared_append(" + dir + "/garvelux.log)\n") + c.calls);
 }
 
@@ -104,6 +117,8 @@ TEST_F(in_temp_dir, runs_without_a_log_when_it_cannot_be_opened)
                              "System Time successfully set up.\r\n";
     EXPECT_EQ(fake_console, banner + text);
     EXPECT_EQ(fake_report, text); // the record still has the whole run
+    EXPECT_EQ(fake_errors, "Hint: Permission denied. The run goes on without a log: name one that "
+                           "this account can create or append to.\r\n");
 }
 
 TEST_F(in_temp_dir, appends_after_earlier_runs)
