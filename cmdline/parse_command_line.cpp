@@ -8,6 +8,7 @@
 
 char server_name[128];
 char log_name[400];
+DWORD max_step;
 
 static const char syntax_line[] = "\nSyntax: GARVELUX <Server_Name> [/L<LogName>]\r\n";
 static const char version_lines[] =
@@ -70,18 +71,36 @@ static void take_log_file(const char *option, const char *value)
     memcpy(log_name, value, strlen(value) + 1);
 }
 
+// Whole seconds from 1 to ten years, in digits alone: no sign, blank or
+// unit, nothing that could be read as 0, a wrapped number or no bound.
+static void take_max_step(const char *option, const char *value)
+{
+    const DWORD longest = 315360000;
+    DWORD seconds = 0;
+    for (const char *digit = value; *digit; digit++) {
+        if (*digit < '0' || *digit > '9' || seconds > longest)
+            refuse(option, "takes whole seconds from 1 to 315360000 (ten years)");
+        seconds = seconds * 10 + (DWORD)(*digit - '0');
+    }
+    if (seconds < 1 || seconds > longest)
+        refuse(option, "takes whole seconds from 1 to 315360000 (ten years)");
+    max_step = seconds;
+}
+
+// The pointers first: no padding between the fields.
 struct posix_option {
-    char short_name;       // '\0': long only
     const char *long_name; // nullptr: short only
-    bool takes_value;
     void (*take)(const char *option, const char *value);
+    char short_name; // '\0': long only
+    bool takes_value;
 };
 
 // -l FILE, -lFILE, --log=FILE and --log FILE alike.
 static const posix_option posix_option_table[] = {
-    {'h', "help", false, take_help},
-    {'\0', "version", false, take_version},
-    {'l', "log", true, take_log_file},
+    {"help", take_help, 'h', false},
+    {"version", take_version, '\0', false},
+    {"log", take_log_file, 'l', true},
+    {"max-step", take_max_step, '\0', true},
 };
 
 template <typename Test> static const posix_option *find_option(Test named)

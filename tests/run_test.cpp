@@ -1,22 +1,46 @@
 // The whole run over the fake: every outcome with its console bytes, log
 // bytes, exit code and platform calls in order.
+#include "release_date.h"
 #include "tests/temp_dir.h"
 
 namespace {
 
-const std::string report = "DateTime: Tue 2.5. 2000, 8:16:42\r\n";
+const std::string report = "DateTime: Tue 2.5. 2030, 8:16:42\r\n";
 const char *const start = "AllocConsole\nGetStdHandle(-11)\nGetCurrentDirectoryA(400)\n";
-const std::string opened = "NWCallsInit(0,0)\nNWCCOpenConnByName(0,SRV1,2,8,0x8000)\n";
-const std::string queried = opened + "NWGetFileServerDateAndTime(77,zeroed)\n";
-const std::string clock_set = "\r\n" + report + "System Time successfully set up.\r\n";
+const std::string init = "max_step_policy\nclock_disciplined\nNWCallsInit(0,0)\n";
+const std::string opened = init + "NWCCOpenConnByName(0,SRV1,2,8,0x8000)\n";
+const std::string queried = opened + "GetSystemTimeAsFileTime\nNWGetFileServerDateAndTime(77,zeroed)\n"
+                                     "GetSystemTimeAsFileTime\n";
+const std::string set_up = "System Time successfully set up.\r\n";
+const std::string clock_set = "\r\n" + report + set_up;
+const std::string ended = "release_client(0)\nFreeConsole\nreport_run(0)\nExitProcess(0)\n";
 // Once: only Windows needs a second call (see the Wine runner).
-const std::string set_once = queried + "SetLocalTime(2000-5-2 dow 2 8:16:42.2)\n"
-                                       "release_client(0)\nFreeConsole\nreport_run(0)\nExitProcess(0)\n";
+const std::string set_once = queried + "SetLocalTime(2030-5-2 dow 2 8:16:42.2)\n" + ended;
 // A hint goes to standard error (the Event Log's record on Windows).
 const std::string hinted = "GetStdHandle(-12)\n";
-const std::string clock_failed = queried + "SetLocalTime(2000-5-2 dow 2 8:16:42.2)\nGetLastError\n" +
+const std::string clock_failed = queried + "SetLocalTime(2030-5-2 dow 2 8:16:42.2)\nGetLastError\n" +
                                  hinted + "release_client(0)\nreport_run(4)\nExitProcess(4)\n";
 const std::string manual = "the manual's DIAGNOSTICS explain the code.\r\n";
+const std::string refused = queried + hinted + "release_client(0)\nreport_run(4)\nExitProcess(4)\n";
+const std::string bound_hint = "Hint: check which clock is wrong; if it is this desk's, run once "
+                               "without the bound (--max-step).\r\n";
+const std::string moved = "The clock moved by +600.002 seconds.\r\n";
+// In Europe/Berlin 02:40 on 27 October 2030 is 00:40 UTC, and again 01:40.
+const uint8_t repeated_hour[7] = {130, 10, 27, 2, 40, 0, 0};
+const std::string repeated_report = "\r\nDateTime: Sun 27.10. 2030, 2:40:00\r\n" + set_up;
+const std::string repeated_set = queried + "SetLocalTime(2030-10-27 dow 0 2:40:0.2)\n" + ended;
+
+std::string within(const char *offset)
+{
+    return std::string("The clock was within the server's second (off by ") + offset +
+           " seconds): left as it was.\r\n";
+}
+
+std::string bound_refused(const char *offset, const char *bound)
+{
+    return "\r\n" + report + "ERROR: the clock would move by " + offset +
+           " seconds, more than the bound of " + bound + ": clock not set.\r\n";
+}
 
 struct outcome_case {
     const char *name;
@@ -25,15 +49,16 @@ struct outcome_case {
     std::string log;   // the console shows the banner, then the same bytes
     std::string calls; // after the start and the log's opening
     std::string hint = "";
+    std::string note = ""; // what the system's record has beyond the log
 };
 
 const outcome_case outcome_cases[] = {
-    {"clock set", [] {}, 0, clock_set, set_once},
+    {"clock set", [] {}, 0, clock_set, set_once, "", moved},
     {"init fails", [] { fake.init_result = 0xFF; }, 1, "\nERROR: NWCallsInit returned FF\r\n",
-     "NWCallsInit(0,0)\n" + hinted + "report_run(1)\nExitProcess(1)\n",
+     init + hinted + "report_run(1)\nExitProcess(1)\n",
      "Hint: the NetWare client could not start: " + manual},
     {"init fails with 10", [] { fake.init_result = 10; }, 1, "\nERROR: NWCallsInit returned A\r\n",
-     "NWCallsInit(0,0)\n" + hinted + "report_run(1)\nExitProcess(1)\n",
+     init + hinted + "report_run(1)\nExitProcess(1)\n",
      "Hint: the NetWare client could not start: " + manual},
     {"open fails", [] { fake.open_result = 0x8847; }, 2,
      "\r\n\nERROR: NWCCOpenConnByName(SRV1) returned 8847\r\n",
@@ -59,6 +84,55 @@ const outcome_case outcome_cases[] = {
      },
      4, "\r\n" + report + "ERROR  -1 setting system time.\r\n", clock_failed,
      "Hint: the system refused to set the clock: the number is its error code.\r\n"},
+    {"server before the release",
+     [] { fake.date_time[0] = 100; }, 3,
+     "\r\nDateTime: Tue 2.5. 2000, 8:16:42\r\nERROR: server time before " +
+         std::string(release_day) + ", this program's release: clock not set.\r\n",
+     queried + hinted + "release_client(0)\nreport_run(3)\nExitProcess(3)\n",
+     "Hint: the server's own clock is wrong (a dead battery, a restored snapshot, a typo?): set "
+     "it right on the server.\r\n"},
+    {"desk long before the release still set",
+     [] { fake.now = utc_ticks("2000-05-02 06:16:42.000"); }, 0, clock_set, set_once, "",
+     "The clock moved by +946684800.002 seconds.\r\n"},
+    {"step forward beyond the bound", [] { fake.max_step_policy = 599; }, 4,
+     bound_refused("+600.002", "599"), refused, bound_hint},
+    {"step back beyond the bound",
+     [] {
+         fake.max_step_policy = 599;
+         fake.now = utc_ticks("2030-05-02 06:26:42.000");
+     },
+     4, bound_refused("-599.998", "599"), refused, bound_hint},
+    {"step within the bound", [] { fake.max_step_policy = 601; }, 0, clock_set, set_once, "",
+     moved},
+    {"desk within the server's second",
+     [] { fake.now = utc_ticks("2030-05-02 06:16:42.500"); }, 0, clock_set, queried + ended, "",
+     within("-0.498")},
+    {"desk within the second and the round trip",
+     [] {
+         fake.now = utc_ticks("2030-05-02 06:16:42.900");
+         fake.round_trip = 3000000; // 300 ms
+     },
+     0, clock_set, queried + ended, "", within("-1.198")},
+    {"desk just past the server's second",
+     [] { fake.now = utc_ticks("2030-05-02 06:16:43.001"); }, 0, clock_set, set_once, "",
+     "The clock moved by -0.999 seconds.\r\n"},
+    {"repeated hour read in its first pass",
+     [] {
+         memcpy(fake.date_time, repeated_hour, 7);
+         fake.now = utc_ticks("2030-10-27 00:35:00.000");
+     },
+     0, repeated_report, repeated_set, "", "The clock moved by +300.002 seconds.\r\n"},
+    {"repeated hour read in its second pass",
+     [] {
+         memcpy(fake.date_time, repeated_hour, 7);
+         fake.now = utc_ticks("2030-10-27 01:35:00.000");
+     },
+     0, repeated_report, repeated_set, "", "The clock moved by +300.002 seconds.\r\n"},
+    {"clock disciplined by another service", [] { fake.disciplined = true; }, 0, clock_set,
+     queried + "SetLocalTime(2030-5-2 dow 2 8:16:42.2)\nwrite_journal(another time service "
+               "disciplines this clock and may undo the step just made: keep one (timedatectl "
+               "set-ntp false, or no garvelux timer))\n" + ended,
+     "", moved},
 };
 
 void PrintTo(const outcome_case &c, std::ostream *out)
@@ -75,7 +149,7 @@ TEST_P(run_outcome, prints_logs_calls_and_exits_exactly)
     EXPECT_EQ(run_garvelux({"srv1"}), c.exit_code);
     EXPECT_EQ(fake_console, banner + c.log);
     EXPECT_EQ(read_file(dir + "/garvelux.log"), c.log);
-    EXPECT_EQ(fake_report, c.log);
+    EXPECT_EQ(fake_report, c.log + c.note);
     EXPECT_EQ(fake_errors, c.hint);
     EXPECT_EQ(fake_calls, start + ("open_shared_append(" + dir + "/garvelux.log)\n") + c.calls);
 }
@@ -90,13 +164,13 @@ INSTANTIATE_TEST_SUITE_P(all, run_outcome, ::testing::ValuesIn(outcome_cases),
 
 TEST_F(in_temp_dir, server_fields_reach_the_clock_unchanged_with_two_milliseconds)
 {
-    const uint8_t date[7] = {126, 13, 40, 25, 61, 99, 200};
+    const uint8_t date[7] = {130, 13, 40, 25, 61, 99, 200};
     memcpy(fake.date_time, date, 7);
     fake.clock_result = 0;
     fake.clock_error = 87;
     EXPECT_EQ(run_garvelux({"srv1"}), 4u);
-    EXPECT_NE(fake_calls.find("SetLocalTime(2026-13-40 dow 200 25:61:99.2)"), std::string::npos);
-    EXPECT_NE(fake_console.find("DateTime:    40.13. 2026, 25:61:99\r\nERROR  87 setting"),
+    EXPECT_NE(fake_calls.find("SetLocalTime(2030-13-40 dow 200 25:61:99.2)"), std::string::npos);
+    EXPECT_NE(fake_console.find("DateTime:    40.13. 2030, 25:61:99\r\nERROR  87 setting"),
               std::string::npos);
 }
 
@@ -116,7 +190,7 @@ TEST_F(in_temp_dir, runs_without_a_log_when_it_cannot_be_opened)
     const std::string text = "Unable to open log file sync.log\r\n\r\n" + report +
                              "System Time successfully set up.\r\n";
     EXPECT_EQ(fake_console, banner + text);
-    EXPECT_EQ(fake_report, text); // the record still has the whole run
+    EXPECT_EQ(fake_report, text + moved); // the record still has the whole run
     EXPECT_EQ(fake_errors, "Hint: Permission denied. The run goes on without a log: name one that "
                            "this account can create or append to.\r\n");
 }
