@@ -21,6 +21,11 @@ const bool hints_on_standard_error = false;
 const bool clock_set_twice = true;
 // The default log's name begins with the current directory's.
 const bool default_log_by_bare_name = false;
+
+// A file on disk with no other name, opened itself: not a reparse point
+// (symbolic link, junction) at its name, a folder, a pipe, a device or a
+// file with another name. The installer takes a log only on these terms.
+bool own_disk_file(HANDLE file);
 #else
 typedef int BOOL;
 typedef uint16_t WORD;
