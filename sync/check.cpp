@@ -1,0 +1,88 @@
+// The monitoring check (Linux: garvelux --check): the server asked once, as
+// a run asks it, its time compared with this host's, one line in the
+// monitoring plugins' convention and their status as the exit code. It
+// never sets the clock, never opens a log, and keeps no privilege.
+#include <cstring>
+
+#include "cmdline/cmdline.h"
+#include "output/output.h"
+#include "sync/sync.h"
+
+enum : UINT { check_ok, check_warning, check_critical, check_unknown };
+static const char *const status_names[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
+
+// The server gave no usable answer: its code, as a run prints it.
+[[noreturn]] static void unknown(const char *call, NWRCODE result)
+{
+    emit_message("GARVELUX UNKNOWN: %s %s returned %0X\n", server_name, call, result);
+    ExitProcess(check_unknown);
+}
+
+static int64_t ticks_of(const FILETIME *time)
+{
+    return (int64_t)file_time_ticks(time);
+}
+
+// The server's time minus this host's, in whole seconds. The server tells
+// whole seconds: its clock stood in [S, S+1) when it answered, this host's
+// between sending the query and the reply's arrival. The middle of each
+// is the estimate, within half a second plus half the round trip.
+static int64_t offset_seconds(const FILETIME *server, const FILETIME *sent,
+                              const FILETIME *received)
+{
+    const int64_t second = (int64_t)ticks_per_second;
+    int64_t here = ticks_of(sent) + (ticks_of(received) - ticks_of(sent)) / 2;
+    int64_t ticks = ticks_of(server) + second / 2 - here;
+    return (ticks >= 0 ? ticks + second / 2 : ticks - second / 2) / second;
+}
+
+static UINT verdict(int64_t offset)
+{
+    uint64_t size = (uint64_t)(offset < 0 ? -offset : offset);
+    if (size > critical_seconds)
+        return check_critical;
+    return size > warning_seconds ? check_warning : check_ok;
+}
+
+void check_server(int argc, char **argv)
+{
+    parse_check_line(argc, argv);
+    leave_out_clock_calls();
+    NWRCODE result = NWCallsInit(nullptr, nullptr);
+    if (result != 0)
+        unknown("NWCallsInit", result);
+    NWCONN_HANDLE connection = 0;
+    result = NWCCOpenConnByName(0, server_name, name_format, open_state, transport_type,
+                                &connection);
+    if (result != 0) {
+        release_client(nullptr);
+        unknown("NWCCOpenConnByName", result);
+    }
+    FILETIME sent, received, server;
+    memset(server_date_time, 0, sizeof server_date_time);
+    GetSystemTimeAsFileTime(&sent);
+    result = NWGetFileServerDateAndTime(connection, server_date_time);
+    GetSystemTimeAsFileTime(&received);
+    release_client(nullptr);
+    if (result != 0)
+        unknown("NWGetFileServerDateAndTime", result);
+
+    SYSTEMTIME told = server_local_time(server_date_time);
+    if (!local_time_to_file_time(&told, &received, &server)) {
+        emit_message("GARVELUX UNKNOWN: %s told no usable time: %u-%02u-%02u %02u:%02u:%02u\n",
+                     server_name, told.wYear, told.wMonth, told.wDay, told.wHour, told.wMinute,
+                     told.wSecond);
+        ExitProcess(check_unknown);
+    }
+    int64_t offset = offset_seconds(&server, &sent, &received);
+    UINT status = verdict(offset);
+    const char *floor = "";
+    if (file_time_ticks(&server) < release_floor_ticks) {
+        status = check_critical;
+        floor = ", before this program's release";
+    }
+    emit_message("GARVELUX %s: %s offset %+lld s%s|offset=%llds;%u;%u;;\n", status_names[status],
+                 server_name, (long long)offset, floor, (long long)offset, warning_seconds,
+                 critical_seconds);
+    ExitProcess(status);
+}
