@@ -1,5 +1,7 @@
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "cmdline/cmdline.h"
 #include "output/output.h"
@@ -10,6 +12,21 @@ char log_name[400];
 static const char syntax_line[] = "\nSyntax: GARVELUX <Server_Name> [/L<LogName>]\r\n";
 static const char version_lines[] =
     "garvelux 0.10\r\nCopyright (c) 2026 the GARVELUX developers; ISC licence.\r\n";
+
+[[noreturn]] static void show_syntax()
+{
+    emit_message("%s", syntax_line);
+    ExitProcess(0);
+}
+
+// A command line that cannot mean what was typed ends before any server is
+// asked, and loudly: cron and systemd see a failure, the reason goes to
+// standard error beside the syntax.
+[[noreturn]] static void refuse(const char *argument, const char *reason)
+{
+    emit_hint("%.100s: %s\r\n%s", argument, reason, syntax_line);
+    ExitProcess(255);
+}
 
 static void take_log_option(const char *argument)
 {
@@ -34,10 +51,94 @@ static void take_server_name(const char *argument)
     }
 }
 
-// Where the system has such conventions; elsewhere it is a server name.
-static bool posix_option(const char *argument, const char *option)
+static void take_help(const char *, const char *)
 {
-    return posix_options && strcmp(argument, option) == 0;
+    show_syntax();
+}
+
+static void take_version(const char *, const char *)
+{
+    emit_message("%s", version_lines);
+    ExitProcess(0);
+}
+
+// The whole value is the path, blanks included, unlike /L's first word.
+static void take_log_file(const char *option, const char *value)
+{
+    if (strlen(value) >= sizeof log_name)
+        refuse(option, "log name too long");
+    memcpy(log_name, value, strlen(value) + 1);
+}
+
+struct posix_option {
+    char short_name;       // '\0': long only
+    const char *long_name; // nullptr: short only
+    bool takes_value;
+    void (*take)(const char *option, const char *value);
+};
+
+// -l FILE, -lFILE, --log=FILE and --log FILE alike.
+static const posix_option posix_option_table[] = {
+    {'h', "help", false, take_help},
+    {'\0', "version", false, take_version},
+    {'l', "log", true, take_log_file},
+};
+
+template <typename Test> static const posix_option *find_option(Test named)
+{
+    const posix_option *end = std::end(posix_option_table);
+    const posix_option *found = std::find_if(std::begin(posix_option_table), end, named);
+    return found == end ? nullptr : found;
+}
+
+static const posix_option *find_long_option(const char *name, size_t length)
+{
+    return find_option([=](const posix_option &option) {
+        return option.long_name && strlen(option.long_name) == length &&
+               strncmp(option.long_name, name, length) == 0;
+    });
+}
+
+static const posix_option *find_short_option(char name)
+{
+    return find_option([=](const posix_option &option) {
+        return option.short_name != '\0' && option.short_name == name;
+    });
+}
+
+// An argument beginning with "-"; returns the index of the last argument
+// it used (a value may follow it).
+static int take_posix_option(int argc, char **argv, int index)
+{
+    const char *argument = argv[index];
+    const posix_option *option;
+    const char *value = nullptr;
+    if (argument[1] == '-') {
+        const char *equals = strchr(argument + 2, '=');
+        size_t length = equals ? (size_t)(equals - (argument + 2)) : strlen(argument + 2);
+        option = find_long_option(argument + 2, length);
+        if (option && equals && !option->takes_value)
+            refuse(argument, "takes no value");
+        value = equals ? equals + 1 : nullptr;
+    } else {
+        option = find_short_option(argument[1]);
+        if (option && argument[2] != '\0') {
+            if (!option->takes_value)
+                refuse(argument, "unknown option");
+            value = argument + 2;
+        }
+    }
+    if (!option)
+        refuse(argument, "unknown option");
+    if (option->takes_value && !value) {
+        if (index + 1 >= argc)
+            refuse(argument, "needs a value");
+        value = argv[++index];
+    }
+    if (option->takes_value && value[0] == '\0')
+        refuse(argument, "needs a value");
+    option->take(argument, value);
+    return index;
 }
 
 void parse_command_line(int argc, char **argv)
@@ -46,18 +147,30 @@ void parse_command_line(int argc, char **argv)
         emit_message("No Parameters\r\n%s\r\n", syntax_line);
         ExitProcess(255);
     }
+    bool options_ended = false;
     for (int i = 1; i < argc; i++) {
         const char *argument = argv[i];
+        if (options_ended) {
+            take_server_name(argument);
+            continue;
+        }
         bool log_option = argument[0] == '/' && (argument[1] == 'L' || argument[1] == 'l');
-        if (log_option) {
+        if (posix_options && strcmp(argument, "--") == 0) {
+            // As POSIX utilities do: what follows is a server name, even
+            // one that begins with "-" (a unit's instance, say).
+            options_ended = true;
+        } else if (log_option) {
             take_log_option(argument);
-        } else if (argument[0] == '/' || argument[0] == '?' || posix_option(argument, "--help") ||
-                   posix_option(argument, "-h")) {
-            emit_message("%s", syntax_line);
-            ExitProcess(0);
-        } else if (posix_option(argument, "--version")) {
-            emit_message("%s", version_lines);
-            ExitProcess(0);
+        } else if (argument[0] == '/') {
+            // Where every path begins with "/", one beside other arguments
+            // is a mistyped log option, not a request for the syntax.
+            if (posix_options && argc > 2)
+                refuse(argument, "not an option; a log file is named by -l FILE");
+            show_syntax();
+        } else if (argument[0] == '?') {
+            show_syntax();
+        } else if (posix_options && argument[0] == '-') {
+            i = take_posix_option(argc, argv, i);
         } else {
             take_server_name(argument);
         }

@@ -51,7 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         break;
     case 255:
         ends_well = fake_console == "No Parameters\r\n" + syntax + "\r\n" ||
-                    ends_with(fake_console, "Server not specified.\r\n" + syntax + "\r\n");
+                    ends_with(fake_console, "Server not specified.\r\n" + syntax + "\r\n") ||
+                    ends_with(fake_errors, syntax); // a mistake
         break;
     default:
         ends_well = false;

@@ -40,3 +40,21 @@ void emit_message(const char *format, ...) // NOLINT(cert-dcl50-cpp)
     if (keeping_run_text)
         keep_run_text(message_text, length);
 }
+
+// Room for the longest hint: a log name with the system's reason.
+static char hint_text[1000];
+
+void emit_hint(const char *format, ...) // NOLINT(cert-dcl50-cpp)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(hint_text, sizeof hint_text, format, arguments); // NOLINT(clang-analyzer-valist.Uninitialized)
+    va_end(arguments);
+
+    DWORD length = (DWORD)strlen(hint_text);
+    DWORD written;
+    if (hints_on_standard_error)
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), hint_text, length, &written, nullptr);
+    else if (keeping_run_text)
+        keep_run_text(hint_text, length);
+}

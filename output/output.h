@@ -14,3 +14,8 @@ extern bool keeping_run_text;
 
 void emit_message(const char *format, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void end_run(UINT exit_code);
+// What the admin needs beside a message: its likely cause and the next
+// step. Never on the console or in the log, whose bytes scripts read: on
+// standard error where the system has one for that, otherwise in the
+// system's record of the run (report_run), once the command line is read.
+void emit_hint(const char *format, ...) __attribute__((format(printf, 1, 2)));

@@ -10,9 +10,12 @@
 #include <windows.h>
 
 const char path_separator = '\\';
-// --help, -h and --version are POSIX conventions; on Windows they stay
-// server names.
+// Options beginning with "-" (--help, -l FILE, ...) are POSIX
+// conventions; on Windows such arguments stay server names.
 const bool posix_options = false;
+// A scheduled run has no standard error an admin reads: hints go to the
+// Event Log's record of the run instead.
+const bool hints_on_standard_error = false;
 // Windows converts a local time with the daylight-saving setting in force
 // before the call: across a change only a second call sets the clock right.
 const bool clock_set_twice = true;
@@ -34,7 +37,14 @@ struct SYSTEMTIME {
     WORD wMilliseconds;
 };
 
+// 100-nanosecond intervals since 1 January 1601, UTC.
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+
 #define STD_OUTPUT_HANDLE ((DWORD)-11)
+#define STD_ERROR_HANDLE ((DWORD)-12)
 
 BOOL AllocConsole();
 HANDLE GetStdHandle(DWORD std_handle);
@@ -44,12 +54,15 @@ BOOL WriteFile(HANDLE file, const void *bytes, DWORD length, DWORD *written,
                void *overlapped);
 BOOL FreeConsole();
 BOOL SetLocalTime(const SYSTEMTIME *time);
+void GetSystemTimeAsFileTime(FILETIME *now);
 DWORD GetLastError();
 DWORD GetCurrentDirectoryA(DWORD capacity, char *directory);
 [[noreturn]] void ExitProcess(UINT exit_code);
 
 const char path_separator = '/';
 const bool posix_options = true;
+// Cron mails it, systemd's journal keeps it.
+const bool hints_on_standard_error = true;
 const bool clock_set_twice = false;
 #endif
 
@@ -74,3 +87,18 @@ bool drop_privileges();
 // Once connected, before the first reply byte is read: from then on the
 // process makes no calls but those of the rest of a run on this socket.
 void confine_to_socket(intptr_t socket);
+
+// A FILETIME as one count of 100-nanosecond ticks.
+inline uint64_t file_time_ticks(const FILETIME *time)
+{
+    return (uint64_t)time->dwHighDateTime << 32 | time->dwLowDateTime;
+}
+const uint64_t ticks_per_second = 10000000;
+
+// The instant (UTC) that a local date and time names in the desk's time
+// zone. In the hour that occurs twice it can name two: the one nearest
+// `close_to` is taken, as a desk whose clock is roughly right lives it. A time
+// in the hour that is skipped is taken as SetLocalTime takes it. False,
+// `instant` untouched, for a date that is no date (month 13, 31 April) or
+// one the system cannot hold.
+BOOL local_time_to_file_time(const SYSTEMTIME *local, const FILETIME *close_to, FILETIME *instant);

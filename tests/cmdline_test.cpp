@@ -17,6 +17,7 @@ struct cmdline_case {
     std::string console;
     std::string server;
     std::string log; // <cwd> stands for the current directory
+    std::string errors = "";
 };
 
 std::string repeat(char c, size_t n)
@@ -33,6 +34,16 @@ std::string dots(size_t n)
     return path;
 }
 const std::string longest_log = dots(392) + "x.log";
+const std::string longest_path = dots(394) + "x.log"; // -l takes the whole value
+
+// A mistake: the reason on standard error, beside the syntax.
+std::string refused(const std::string &argument, const std::string &reason)
+{
+    return argument + ": " + reason + "\r\n" + syntax;
+}
+const std::string unknown = "unknown option";
+const std::string no_value = "needs a value";
+const std::string stray = "not an option; a log file is named by -l FILE";
 
 const cmdline_case cmdline_cases[] = {
     {{}, 255, no_parameters, "", ""},
@@ -50,9 +61,25 @@ const cmdline_case cmdline_cases[] = {
     {{"srv1", "/L" + repeat('x', 398)}, -1, "Log name ignored: too long.\r\n", "SRV1", cwd_log},
     {{"/Lkeep.log", "/L" + repeat('x', 398), "srv1"}, -1, "Log name ignored: too long.\r\n",
      "SRV1", "keep.log"},
-    {{"srv1", "/x"}, 0, usage, "SRV1", ""},
-    {{"srv1", "/?"}, 0, usage, "SRV1", ""},
-    {{"/", "srv1"}, 0, usage, "", ""},
+    {{"srv1", "/x"}, 255, "", "SRV1", "", refused("/x", stray)},
+    {{"srv1", "/?"}, 255, "", "SRV1", "", refused("/?", stray)},
+    {{"/", "srv1"}, 255, "", "", "", refused("/", stray)},
+    {{"/var/log/x.log"}, 0, usage, "", ""},
+    {{"fs1", "/L", "/var/log/x.log"}, 255, "", "FS1", "", refused("/var/log/x.log", stray)},
+    {{"-l", "x.log", "srv1"}, -1, "", "SRV1", "x.log"},
+    {{"srv1", "-ly.log", "--log", "z.log"}, -1, "", "SRV1", "z.log"},
+    {{"--log=my log.txt", "srv1"}, -1, "", "SRV1", "my log.txt"},
+    {{"srv1", "--log=" + longest_path}, -1, "", "SRV1", longest_path},
+    {{"srv1", "-l", longest_path + "x"}, 255, "", "SRV1", "", refused("-l", "log name too long")},
+    {{"srv1", "-l"}, 255, "", "SRV1", "", refused("-l", no_value)},
+    {{"srv1", "--log="}, 255, "", "SRV1", "", refused("--log=", no_value)},
+    {{"-l", "", "srv1"}, 255, "", "", "", refused("-l", no_value)},
+    {{"srv1", "--help=x"}, 255, "", "SRV1", "", refused("--help=x", "takes no value")},
+    {{"-hx"}, 255, "", "", "", refused("-hx", unknown)},
+    {{"srv1", "-"}, 255, "", "SRV1", "", refused("-", unknown)},
+    {{"--", "-srv", "/x", "?"}, -1, "", "?", cwd_log},
+    {{"--lo=x", "--", "srv1"}, 255, "", "", "", refused("--lo=x", unknown)},
+    {{"srv1", "-x" + repeat('x', 200)}, 255, "", "SRV1", "", refused("-x" + repeat('x', 98), unknown)},
     {{"?"}, 0, usage, "", ""},
     {{"srv1", "?help", "/Lrun.log"}, 0, usage, "SRV1", ""},
     {{"/L"}, 255, not_specified, "", ""},
@@ -60,8 +87,8 @@ const cmdline_case cmdline_cases[] = {
     {{"srv1", "-h", "/Lrun.log"}, 0, usage, "SRV1", ""},
     {{"/Lrun.log", "--version", "srv1"}, 0,
      "garvelux 0.10\r\nCopyright (c) 2026 the GARVELUX developers; ISC licence.\r\n", "", "run.log"},
-    {{"-H", "--Help", "--versions"}, -1, "", "--VERSIONS", cwd_log},
-    {{"-Lsrv"}, -1, "", "-LSRV", cwd_log},
+    {{"--Help", "--versions"}, 255, "", "", "", refused("--Help", unknown)},
+    {{"srv1", "-L/var/log/x.log"}, 255, "", "SRV1", "", refused("-L/var/log/x.log", unknown)},
     {{"\\srv"}, -1, "", "\\SRV", cwd_log},
     {{"`azZ09_{\xe4\xc4"}, -1, "", "`AZZ09_{\xe4\xc4", cwd_log}, // a to z only
     {{repeat('s', 127)}, -1, "", repeat('S', 127), cwd_log},
@@ -87,6 +114,7 @@ TEST_P(cmdline, finds_server_and_log_or_ends)
     if (log.rfind("<cwd>", 0) == 0)
         log = dir + log.substr(5);
     EXPECT_EQ(std::string(log_name), log);
+    EXPECT_EQ(fake_errors, c.errors);
     // The endings come before the log is opened: nothing is created.
     if (c.exit_code >= 0) {
         EXPECT_EQ(fake_calls.find("open_shared_append"), std::string::npos);
@@ -139,7 +167,7 @@ TEST_F(in_temp_dir, no_arguments_prints_banner_then_syntax_and_exits_255)
 
 TEST_F(in_temp_dir, syntax_request_asks_no_server_and_writes_no_log)
 {
-    EXPECT_EQ(run_garvelux({"srv1", "/Lsync.log", "/?"}), 0u);
+    EXPECT_EQ(run_garvelux({"srv1", "/Lsync.log", "?"}), 0u);
     EXPECT_EQ(fake_console, banner + usage);
     EXPECT_EQ(fake_calls, "AllocConsole\nGetStdHandle(-11)\nExitProcess(0)\n");
     EXPECT_EQ(access("sync.log", F_OK), -1);

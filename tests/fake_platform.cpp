@@ -1,6 +1,7 @@
 #include "tests/fake_platform.h"
 
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 
@@ -15,8 +16,10 @@ std::string fake_calls;
 std::string fake_console;
 std::string fake_file_output;
 std::string fake_report;
+std::string fake_errors;
 static DWORD last_error;
 static HANDLE const console_handle = (HANDLE)0x1234;
+static HANDLE const error_handle = (HANDLE)0x1235;
 
 const char banner[] = "\r\n GARVELUX version 0.10, sets this clock from a NetWare server\r\n\r\n";
 
@@ -34,7 +37,7 @@ BOOL AllocConsole()
 HANDLE GetStdHandle(DWORD std_handle)
 {
     record("GetStdHandle(" + std::to_string((int32_t)std_handle) + ")");
-    return console_handle;
+    return std_handle == STD_ERROR_HANDLE ? error_handle : console_handle;
 }
 
 BOOL WriteConsoleA(HANDLE console, const void *text, DWORD length, DWORD *written, void *)
@@ -50,6 +53,11 @@ BOOL WriteConsoleA(HANDLE console, const void *text, DWORD length, DWORD *writte
 
 BOOL WriteFile(HANDLE file, const void *bytes, DWORD length, DWORD *written, void *)
 {
+    if (file == error_handle) {
+        fake_errors.append(static_cast<const char *>(bytes), length);
+        *written = length;
+        return 1;
+    }
     if (file != console_handle)
         return 0;
     fake_file_output.append(static_cast<const char *>(bytes), length);
@@ -72,6 +80,13 @@ BOOL SetLocalTime(const SYSTEMTIME *t)
     if (!fake.clock_result)
         last_error = fake.clock_error;
     return fake.clock_result;
+}
+
+void GetSystemTimeAsFileTime(FILETIME *now)
+{
+    record("GetSystemTimeAsFileTime");
+    now->dwLowDateTime = (DWORD)fake.now;
+    now->dwHighDateTime = (DWORD)(fake.now >> 32);
 }
 
 DWORD GetLastError()
@@ -142,13 +157,29 @@ void release_client(void *reserved)
     record(reserved ? "release_client(?)" : "release_client(0)");
 }
 
+uint64_t utc_ticks(const char *text)
+{
+    struct tm t = {};
+    int milliseconds = 0;
+    sscanf(text, "%d-%d-%d %d:%d:%d.%d", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour, &t.tm_min,
+           &t.tm_sec, &milliseconds);
+    t.tm_year -= 1900;
+    t.tm_mon -= 1;
+    return ((uint64_t)timegm(&t) + 11644473600) * ticks_per_second + milliseconds * 10000;
+}
+
 void fake_reset()
 {
+    // Runs read local times as a desk in Europe/Berlin, whose hour repeats.
+    setenv("TZ", "Europe/Berlin", 1);
+    tzset();
     fake = fake_script();
+    fake.now = utc_ticks("2030-05-02 06:06:42.000");
     fake_calls.clear();
     fake_console.clear();
     fake_file_output.clear();
     fake_report.clear();
+    fake_errors.clear();
     last_error = 0;
     memset(run_text, 0, sizeof run_text);
     keeping_run_text = false;

@@ -13,6 +13,7 @@ struct fake_script {
     NWRCODE open_result = 0;
     NWRCODE query_result = 0;
     uint8_t date_time[7] = {100, 5, 2, 8, 16, 42, 2};
+    uint64_t now = 0; // what GetSystemTimeAsFileTime reads; fake_reset sets it
     BOOL clock_result = 1;
     DWORD clock_error = 0;
     BOOL console_result = 1;
@@ -25,12 +26,16 @@ extern std::string fake_calls;   // one line a call
 extern std::string fake_console; // every byte written to the console
 extern std::string fake_file_output; // every byte written with WriteFile
 extern std::string fake_report;      // the text of the last report_run
+extern std::string fake_errors;      // every byte written to standard error
 
 // What the fake ExitProcess throws, so a test sees the code and goes on.
 struct fake_exit {
     UINT code;
 };
 
+// FILETIME ticks of a UTC time written "2030-10-27 00:40:00.500".
+uint64_t utc_ticks(const char *text);
+// Sets the time zone to Europe/Berlin and every field to its default.
 void fake_reset();
 // Runs the whole program with these arguments; returns its exit code.
 UINT run_garvelux(const std::vector<std::string> &arguments);

@@ -42,7 +42,7 @@ check "installed manual, compressed" test -f "$prefix/share/man/man1/garvelux.1.
 check "installed binary answers the syntax request" runs_syntax "$prefix/bin/garvelux"
 check "installed binary tells its version" tells_version "$prefix/bin/garvelux"
 check "installed service runs the installed binary" \
-    grep -qx 'ExecStart=/usr/local/bin/garvelux %i /L/var/log/garvelux.log' \
+    grep -qx 'ExecStart=/usr/local/bin/garvelux /L/var/log/garvelux.log -- %i' \
     "$prefix/lib/systemd/system/garvelux@.service"
 
 # The units, checked offline in a root that holds the system's units and ours.

@@ -1,4 +1,4 @@
-// The console is standard output. As on Windows, writing to it as a
+// The console is standard output; hints go to standard error. As on Windows, writing to it as a
 // console fails when it is not a terminal; WriteFile then takes the bytes.
 #include <cerrno>
 #include <csignal>
@@ -28,9 +28,12 @@ BOOL FreeConsole()
 HANDLE GetStdHandle(DWORD std_handle)
 {
     // The handle carries the descriptor, as HANDLE is what the logic holds.
-    if (std_handle != STD_OUTPUT_HANDLE)
+    int stream = std_handle == STD_OUTPUT_HANDLE  ? STDOUT_FILENO
+                 : std_handle == STD_ERROR_HANDLE ? STDERR_FILENO
+                                                  : -1;
+    if (stream < 0)
         return nullptr;
-    return reinterpret_cast<HANDLE>(intptr_t{STDOUT_FILENO}); // NOLINT(performance-no-int-to-ptr)
+    return reinterpret_cast<HANDLE>(intptr_t{stream}); // NOLINT(performance-no-int-to-ptr)
 }
 
 BOOL WriteFile(HANDLE file, const void *bytes, DWORD length, DWORD *written, void *)
