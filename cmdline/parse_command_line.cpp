@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 
@@ -8,22 +9,37 @@
 
 char server_name[128];
 char log_name[400];
+uint32_t warning_seconds;
+uint32_t critical_seconds;
 
 static const char syntax_line[] = "\nSyntax: GARVELUX <Server_Name> [/L<LogName>]\r\n";
+static const char check_syntax_line[] =
+    "        GARVELUX --check [-w SECONDS] [-c SECONDS] <Server_Name>\r\n";
+static const char check_usage[] = "Usage: garvelux --check [-w SECONDS] [-c SECONDS] SERVER\n";
 static const char version_lines[] =
     "garvelux 0.10\r\nCopyright (c) 2026 the GARVELUX developers; ISC licence.\r\n";
+// Ten years: a larger offset is as wrong as a clock can be.
+static const uint32_t longest_threshold = 315360000;
+
+// The monitoring check's command line is being read.
+static bool checking;
 
 [[noreturn]] static void show_syntax()
 {
-    emit_message("%s", syntax_line);
+    emit_message("%s%s", syntax_line, posix_options ? check_syntax_line : "");
     ExitProcess(0);
 }
 
 // A command line that cannot mean what was typed ends before any server is
 // asked, and loudly: cron and systemd see a failure, the reason goes to
-// standard error beside the syntax.
+// standard error beside the syntax. A check's is UNKNOWN, as monitoring
+// plugins say, with its usage in their way.
 [[noreturn]] static void refuse(const char *argument, const char *reason)
 {
+    if (checking) {
+        emit_hint("%.100s: %s\n%s", argument, reason, check_usage);
+        ExitProcess(3);
+    }
     emit_hint("%.100s: %s\r\n%s", argument, reason, syntax_line);
     ExitProcess(255);
 }
@@ -70,11 +86,33 @@ static void take_log_file(const char *option, const char *value)
     memcpy(log_name, value, strlen(value) + 1);
 }
 
+// Whole seconds, digits alone, up to ten years.
+static void take_threshold(const char *option, const char *value, uint32_t *seconds)
+{
+    size_t length = strlen(value);
+    bool digits = length <= 9 && strspn(value, "0123456789") == length;
+    uint32_t whole = digits ? (uint32_t)strtoul(value, nullptr, 10) : 0;
+    if (!digits || whole > longest_threshold)
+        refuse(option, "not whole seconds from 0 to 315360000");
+    *seconds = whole;
+}
+
+static void take_warning(const char *option, const char *value)
+{
+    take_threshold(option, value, &warning_seconds);
+}
+
+static void take_critical(const char *option, const char *value)
+{
+    take_threshold(option, value, &critical_seconds);
+}
+
 struct posix_option {
     char short_name;       // '\0': long only
     const char *long_name; // nullptr: short only
     bool takes_value;
     void (*take)(const char *option, const char *value);
+    bool check = false; // the monitoring check's, not a run's
 };
 
 // -l FILE, -lFILE, --log=FILE and --log FILE alike.
@@ -82,12 +120,17 @@ static const posix_option posix_option_table[] = {
     {'h', "help", false, take_help},
     {'\0', "version", false, take_version},
     {'l', "log", true, take_log_file},
+    {'w', "warning", true, take_warning, true},
+    {'c', "critical", true, take_critical, true},
 };
 
 template <typename Test> static const posix_option *find_option(Test named)
 {
     const posix_option *end = std::end(posix_option_table);
-    const posix_option *found = std::find_if(std::begin(posix_option_table), end, named);
+    const posix_option *found = std::find_if(std::begin(posix_option_table), end,
+                                             [=](const posix_option &option) {
+                                                 return option.check == checking && named(option);
+                                             });
     return found == end ? nullptr : found;
 }
 
@@ -143,6 +186,7 @@ static int take_posix_option(int argc, char **argv, int index)
 
 void parse_command_line(int argc, char **argv)
 {
+    checking = false;
     if (argc < 2) {
         emit_message("No Parameters\r\n%s\r\n", syntax_line);
         ExitProcess(255);
@@ -180,4 +224,41 @@ void parse_command_line(int argc, char **argv)
         ExitProcess(255);
     }
     open_log();
+}
+
+bool check_requested(int argc, char **argv)
+{
+    return posix_options && argc > 1 && strcmp(argv[1], "--check") == 0;
+}
+
+// One name, that the plugin's one line can carry: no control character,
+// and no "|", where the performance data would begin.
+static void take_check_server(const char *argument)
+{
+    size_t length = strlen(argument);
+    bool printable = std::none_of(argument, argument + length, [](char c) {
+        return (unsigned char)c < ' ' || c == '\x7f' || c == '|';
+    });
+    if (!printable || length == 0 || length >= sizeof server_name)
+        refuse("the server name", "not 1 to 127 characters without control characters or |");
+    if (server_name[0] != '\0')
+        refuse(argument, "a second server name");
+    take_server_name(argument);
+}
+
+void parse_check_line(int argc, char **argv)
+{
+    checking = true;
+    warning_seconds = 60;
+    critical_seconds = 120;
+    for (int i = 2; i < argc; i++) {
+        if (argv[i][0] == '-')
+            i = take_posix_option(argc, argv, i);
+        else
+            take_check_server(argv[i]);
+    }
+    if (server_name[0] == '\0')
+        refuse("--check", "needs a server name");
+    if (warning_seconds > critical_seconds)
+        refuse("-w", "above -c");
 }

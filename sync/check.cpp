@@ -6,6 +6,7 @@
 
 #include "cmdline/cmdline.h"
 #include "output/output.h"
+#include "release_date.h"
 #include "sync/sync.h"
 
 enum : UINT { check_ok, check_warning, check_critical, check_unknown };
@@ -47,7 +48,7 @@ static UINT verdict(int64_t offset)
 void check_server(int argc, char **argv)
 {
     parse_check_line(argc, argv);
-    leave_out_clock_calls();
+    client_sets_clock = false;
     NWRCODE result = NWCallsInit(nullptr, nullptr);
     if (result != 0)
         unknown("NWCallsInit", result);
@@ -67,17 +68,17 @@ void check_server(int argc, char **argv)
     if (result != 0)
         unknown("NWGetFileServerDateAndTime", result);
 
-    SYSTEMTIME told = server_local_time(server_date_time);
-    if (!local_time_to_file_time(&told, &received, &server)) {
+    fill_local_time();
+    if (!local_time_to_file_time(&local_time, &received, &server)) {
         emit_message("GARVELUX UNKNOWN: %s told no usable time: %u-%02u-%02u %02u:%02u:%02u\n",
-                     server_name, told.wYear, told.wMonth, told.wDay, told.wHour, told.wMinute,
-                     told.wSecond);
+                     server_name, local_time.wYear, local_time.wMonth, local_time.wDay,
+                     local_time.wHour, local_time.wMinute, local_time.wSecond);
         ExitProcess(check_unknown);
     }
     int64_t offset = offset_seconds(&server, &sent, &received);
     UINT status = verdict(offset);
     const char *floor = "";
-    if (file_time_ticks(&server) < release_floor_ticks) {
+    if (file_time_ticks(&server) < release_date) {
         status = check_critical;
         floor = ", before this program's release";
     }

@@ -14,6 +14,7 @@ struct fake_script {
     NWRCODE query_result = 0;
     uint8_t date_time[7] = {100, 5, 2, 8, 16, 42, 2};
     uint64_t now = 0; // what GetSystemTimeAsFileTime reads; fake_reset sets it
+    uint64_t clock_step = 0; // added to now at each reading: a round trip
     BOOL clock_result = 1;
     DWORD clock_error = 0;
     BOOL console_result = 1;
@@ -39,7 +40,8 @@ uint64_t utc_ticks(const char *text);
 void fake_reset();
 // Runs the whole program with these arguments; returns its exit code.
 UINT run_garvelux(const std::vector<std::string> &arguments);
-// Runs parse_command_line alone; returns the exit code, or -1 when it returned.
+// Runs parse_command_line (parse_check_line for --check) alone; returns the
+// exit code, or -1 when it returned.
 int run_parse(const std::vector<std::string> &arguments);
 std::string read_file(const std::string &name);
 

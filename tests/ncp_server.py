@@ -19,12 +19,16 @@ REPLY_SIGNATURE = b"tNcP"
 CONNECTION = 0x0203  # the number the server assigns
 
 
-def local_date_time(ahead=0):
-    """Now (and ahead seconds), early in a second: a clock set to it with
-    2 ms stays within half a second of the present."""
+def local_date_time():
+    """Now, early in a second: a clock set to it with 2 ms stays within
+    half a second of the present."""
     while time.time() % 1 > 0.15:
         time.sleep(1.001 - time.time() % 1)
-    t = time.localtime(time.time() + ahead)  # not the C library's coarse clock, which lags
+    return date_time(time.time())
+
+
+def date_time(seconds):
+    t = time.localtime(seconds)  # not the C library's coarse clock, which lags
     return bytes([t.tm_year - 1900, t.tm_mon, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
                   (t.tm_wday + 1) % 7])
 
@@ -34,7 +38,7 @@ class Behaviour:
 
     def __init__(self, **changes):
         self.date = bytes([126, 12, 7, 20, 5, 0, 1])  # or None: the local time now
-        self.ahead = 0             # seconds the local time now is ahead, with date None
+        self.ahead = None          # seconds: the local time that far ahead, at once
         self.create_cc = 0
         self.query_cc = 0
         self.create_status = 0
@@ -167,7 +171,8 @@ class NcpServer:
         if kind == 0x1111:
             name, cc, status, data, connection = "create", b.create_cc, b.create_status, b"", CONNECTION
         elif kind == 0x2222 and function == 20:
-            date = b.date if b.date is not None else local_date_time(b.ahead)
+            date = date_time(time.time() + b.ahead) if b.ahead is not None else \
+                b.date if b.date is not None else local_date_time()
             name, cc, status, data = "query", b.query_cc, b.query_status, date
         elif kind == 0x5555:
             name = "destroy"
