@@ -112,7 +112,6 @@ struct posix_option {
     const char *long_name; // nullptr: short only
     bool takes_value;
     void (*take)(const char *option, const char *value);
-    bool check = false; // the monitoring check's, not a run's
 };
 
 // -l FILE, -lFILE, --log=FILE and --log FILE alike.
@@ -120,17 +119,20 @@ static const posix_option posix_option_table[] = {
     {'h', "help", false, take_help},
     {'\0', "version", false, take_version},
     {'l', "log", true, take_log_file},
-    {'w', "warning", true, take_warning, true},
-    {'c', "critical", true, take_critical, true},
+};
+
+// The monitoring check's, alone in its command line.
+static const posix_option check_option_table[] = {
+    {'w', "warning", true, take_warning},
+    {'c', "critical", true, take_critical},
 };
 
 template <typename Test> static const posix_option *find_option(Test named)
 {
-    const posix_option *end = std::end(posix_option_table);
-    const posix_option *found = std::find_if(std::begin(posix_option_table), end,
-                                             [=](const posix_option &option) {
-                                                 return option.check == checking && named(option);
-                                             });
+    const posix_option *begin = checking ? std::begin(check_option_table)
+                                         : std::begin(posix_option_table);
+    const posix_option *end = checking ? std::end(check_option_table) : std::end(posix_option_table);
+    const posix_option *found = std::find_if(begin, end, named);
     return found == end ? nullptr : found;
 }
 
