@@ -32,6 +32,9 @@ void open_log()
     log_file = open_shared_append(log_name);
     if (!log_file) {
         emit_message("Unable to open log file %s\r\n", log_name);
+        emit_hint("Hint: %s. The run goes on without a log: name one that this account can "
+                  "create or append to.\r\n",
+                  open_failure_reason());
         return;
     }
     setvbuf(log_file, log_buffer, _IOFBF, sizeof log_buffer);

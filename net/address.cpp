@@ -13,11 +13,13 @@
 
 static_assert(sizeof(sockaddr_storage) <= sizeof(net_address::bytes), "address too large");
 
-int net_resolve(const char *name, const char *port, net_address *addresses, int capacity)
+int net_addresses_of(const char *name, const char *port, bool numeric_only,
+                     net_address *addresses, int capacity)
 {
     struct addrinfo hints = {};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = numeric_only ? AI_NUMERICHOST : 0;
     struct addrinfo *found = nullptr;
     if (getaddrinfo(name, port, &hints, &found) != 0)
         return 0;

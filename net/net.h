@@ -31,8 +31,16 @@ bool net_random(uint8_t *bytes, size_t count);
 uint32_t net_start();
 // The name's addresses for the port, in the resolver's order, at most
 // capacity of them; 0 when the name does not resolve. The resolver's own
-// settings bound how long that takes.
-int net_resolve(const char *name, const char *port, net_address *addresses, int capacity);
+// settings bound how long that takes. site_only: by the hosts file and DNS
+// alone, never by a protocol that any LAN host can answer (LLMNR, NetBIOS,
+// mDNS), whatever the system's settings list. On Linux that holds for the
+// rest of the process once asked: a run asks it of every lookup or of none.
+int net_resolve(const char *name, const char *port, bool site_only, net_address *addresses,
+                int capacity);
+// The system's resolver in its own order, or (numeric_only) a numeric
+// address alone, never a lookup: what net_resolve builds on.
+int net_addresses_of(const char *name, const char *port, bool numeric_only,
+                     net_address *addresses, int capacity);
 // An IPv4 address and port, in host order.
 void net_ipv4(uint32_t address, uint16_t port, net_address *out);
 // The IPv4 address in host order, or 0 for another family.

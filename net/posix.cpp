@@ -3,6 +3,7 @@
 #include <ctime>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <nss.h>
 #include <poll.h>
 #include <sys/random.h>
 #include <sys/socket.h>
@@ -26,6 +27,20 @@ bool net_random(uint8_t *bytes, size_t count)
 uint32_t net_start()
 {
     return 0;
+}
+
+// glibc's own lookup order for the process, whatever nsswitch.conf lists
+// (an mDNS or LLMNR module); nscd, whose order is the file's, is then left
+// out too. Where it cannot be set, nothing is looked up.
+int net_resolve(const char *name, const char *port, bool site_only, net_address *addresses,
+                int capacity)
+{
+    static bool by_site;
+    if (site_only && !by_site)
+        by_site = __nss_configure_lookup("hosts", "files dns") == 0;
+    if (site_only && !by_site)
+        return 0;
+    return net_addresses_of(name, port, false, addresses, capacity);
 }
 
 net_socket net_connect(const net_address *address)

@@ -1,8 +1,12 @@
 // The sockets on Windows: Winsock 2.
 #include <winsock2.h>
 #include <ws2tcpip.h>
-// After windows.h, which winsock2.h brings: RtlGenRandom.
+// After windows.h, which winsock2.h brings: RtlGenRandom, DnsQuery_A.
 #include <ntsecapi.h>
+#include <windns.h>
+
+#include <cstdlib>
+#include <cstring>
 
 #include "net/net.h"
 
@@ -28,6 +32,55 @@ uint32_t net_start()
 {
     WSADATA data;
     return (uint32_t)WSAStartup(MAKEWORD(2, 2), &data);
+}
+
+// The answer's A and AAAA records, A first. DNS alone, the hosts file
+// included: never LLMNR, mDNS or NetBIOS, which any LAN host can answer.
+static int resolve_by_dns(const char *name, uint16_t port, net_address *addresses, int capacity)
+{
+    static const WORD types[] = {DNS_TYPE_A, DNS_TYPE_AAAA};
+    int count = 0;
+    for (WORD type : types) {
+        PDNS_RECORD records = nullptr;
+        if (DnsQuery_A(name, type, DNS_QUERY_NO_MULTICAST | DNS_QUERY_NO_NETBT, nullptr, &records,
+                       nullptr) != 0)
+            records = nullptr;
+        for (PDNS_RECORD r = records; r && count < capacity; r = r->pNext) {
+            if (r->wType != type || r->Flags.S.Section != DnsSectionAnswer)
+                continue;
+            net_address *out = &addresses[count++];
+            *out = {};
+            if (type == DNS_TYPE_A) {
+                sockaddr_in ipv4 = {};
+                ipv4.sin_family = AF_INET;
+                ipv4.sin_port = htons(port);
+                ipv4.sin_addr.s_addr = r->Data.A.IpAddress;
+                out->size = sizeof ipv4;
+                memcpy(out->bytes, &ipv4, sizeof ipv4);
+            } else {
+                sockaddr_in6 ipv6 = {};
+                ipv6.sin6_family = AF_INET6;
+                ipv6.sin6_port = htons(port);
+                memcpy(&ipv6.sin6_addr, &r->Data.AAAA.Ip6Address, sizeof ipv6.sin6_addr);
+                out->size = sizeof ipv6;
+                memcpy(out->bytes, &ipv6, sizeof ipv6);
+            }
+            out->family = type == DNS_TYPE_A ? AF_INET : AF_INET6;
+        }
+        if (records)
+            DnsRecordListFree(records, DnsFreeRecordList);
+    }
+    return count;
+}
+
+// A numeric address needs no lookup; a name, where the site asks it, DNS.
+int net_resolve(const char *name, const char *port, bool site_only, net_address *addresses,
+                int capacity)
+{
+    int count = net_addresses_of(name, port, site_only, addresses, capacity);
+    return count != 0 || !site_only
+               ? count
+               : resolve_by_dns(name, (uint16_t)strtoul(port, nullptr, 10), addresses, capacity);
 }
 
 net_socket net_connect(const net_address *address)

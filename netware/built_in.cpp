@@ -1,7 +1,5 @@
-// A server is found as a NetWare client finds it over IP: where the site
-// configured SLP directory agents, from them first, else from the hosts
-// file and DNS first; then from the other. Its addresses are raced on
-// port 524.
+// A server is found as a NetWare client finds it over IP (find_server.cpp)
+// and its addresses are raced on port 524.
 #include "netware/built_in.h"
 
 #include "ncp/ncp.h"
@@ -28,26 +26,12 @@ NWRCODE built_in_init()
     return net_start();
 }
 
-// Directory agents the site configured answer before the resolver, which
-// may ask the LAN (LLMNR, NetBIOS, mDNS) for a name that DNS lacks; the
-// group, which any LAN host can answer, only after it.
-static int find_server(const char *name, net_address *addresses)
-{
-    bool agents = slp_has_agents(&slp);
-    int count = agents ? slp_find_server(name, &slp, addresses, most_addresses) : 0;
-    if (count == 0)
-        count = net_resolve(name, "524", addresses, most_addresses);
-    if (count == 0 && !agents)
-        count = slp_find_server(name, &slp, addresses, most_addresses);
-    return count;
-}
-
 // Opening gets its time once the server is found: looking it up has
 // bounds of its own.
 NWRCODE built_in_open(const char *name, NWCONN_HANDLE *connection)
 {
     static net_address addresses[most_addresses];
-    int count = find_server(name, addresses);
+    int count = find_server(name, &slp, addresses, most_addresses);
     if (count == 0)
         return server_not_found;
     int64_t deadline = net_now() + open_time_ms;

@@ -71,6 +71,9 @@ const bool clock_set_twice = false;
 // taken, at once: a link as the last component, a pipe, a socket, a device
 // or a file with another name is refused (nullptr).
 FILE *open_shared_append(const char *name);
+// Why the last open_shared_append failed: the system's own words where it
+// refused the open, ours where we refused what it opened.
+const char *open_failure_reason();
 
 // The system's own record of a run that read its command line, made as
 // the run ends: Windows' Event Log (source GARVELUX, event ID the exit

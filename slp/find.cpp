@@ -463,14 +463,29 @@ static void start(lookup *l, const question &q, net_socket udp, int64_t until)
     l->tcp_peer = -1;
 }
 
-static bool numeric(const char *name)
+// A dotted IPv4 address as inet_pton reads it: four decimal numbers up to
+// 255, none with a leading zero. Anything else (10.0.0.256) is a name.
+static bool dotted(const char *name, uint32_t *address)
 {
-    return strspn(name, "0123456789.") == strlen(name);
+    *address = 0;
+    for (int part = 0; part < 4; part++) {
+        if (part > 0 && *name++ != '.')
+            return false;
+        uint32_t value = 0;
+        int digits = 0;
+        for (; *name >= '0' && *name <= '9' && digits < 4; name++, digits++)
+            value = value * 10 + (uint32_t)(*name - '0');
+        if (digits == 0 || value > 255 || (digits > 1 && name[-digits] == '0'))
+            return false;
+        *address = *address << 8 | value;
+    }
+    return *name == '\0';
 }
 
-// The configured agents, resolved before the lookup's time starts: names
-// until resolving has taken a second, numeric addresses always. Each IPv4
-// address of a name is an agent: the site's DNS may list several.
+// The configured agents, before the lookup's time starts: dotted addresses
+// as written, names by the hosts file and DNS alone (never a LAN host's
+// answer), until resolving has taken a second. Each IPv4 address of a name
+// is an agent: the site's DNS may list several.
 static void add_agents(lookup *l, const char *list)
 {
     char names[sizeof slp_settings::agents];
@@ -479,11 +494,14 @@ static void add_agents(lookup *l, const char *list)
     for (char *name = strtok(names, ","); name && l->count < 2 * most_agents;
          name = strtok(nullptr, ",")) {
         net_address address[4];
-        int count = numeric(name) || net_now() - started < resolving_time_ms
-                        ? net_resolve(name, "427", address, 4)
-                        : 0;
+        uint32_t a;
+        int count = 0;
+        if (dotted(name, &a))
+            net_ipv4(a, slp_port, &address[count++]);
+        else if (net_now() - started < resolving_time_ms)
+            count = net_resolve(name, "427", true, address, 4);
         for (int i = 0; i < count && l->count < 2 * most_agents; i++) {
-            uint32_t a = net_ipv4_of(&address[i]);
+            a = net_ipv4_of(&address[i]);
             if (a != 0 && !is_peer(l, a))
                 add_agent(l, a, 0);
         }

@@ -24,8 +24,9 @@ struct slp_settings {
 bool slp_has_agents(const slp_settings *settings);
 // The server's IPv4 addresses on port 524, at most capacity of them; 0
 // when no agent knows the name within 2 seconds. The agents are resolved
-// before the 2 seconds start, names until that has taken a second: a name
-// begun before then takes as long as the resolver's settings let it.
+// before the 2 seconds start, names by the hosts file and DNS alone until
+// that has taken a second: a name begun before then takes as long as the
+// resolver's settings let it.
 int slp_find_server(const char *name, const slp_settings *settings, net_address *addresses,
                     int capacity);
 

@@ -31,6 +31,7 @@ int main(int argc, char **argv)
     NWRCODE result = NWCallsInit(nullptr, nullptr);
     if (result != 0) {
         emit_message("\nERROR: NWCallsInit returned %0X\r\n", result);
+        emit_error_hint(1, result);
         end_run(1);
     }
     emit_message("\r\n");
@@ -40,6 +41,7 @@ int main(int argc, char **argv)
                                 &connection);
     if (result != 0) {
         emit_message("\nERROR: NWCCOpenConnByName(%s) returned %0X\r\n", server_name, result);
+        emit_error_hint(2, result);
         release_client(nullptr);
         end_run(2);
     }
@@ -48,6 +50,7 @@ int main(int argc, char **argv)
     result = NWGetFileServerDateAndTime(connection, server_date_time);
     if (result != 0) {
         emit_message("\nERROR: NWGetFileServerDateAndTime returned %0X\r\n", result);
+        emit_error_hint(3, result);
         release_client(nullptr);
         end_run(3);
     }
@@ -68,6 +71,7 @@ int main(int argc, char **argv)
         end_run(0);
     }
     emit_message("ERROR  %d setting system time.\r\n", (int)error);
+    emit_error_hint(4, error);
     release_client(nullptr);
     end_run(4);
 }

@@ -20,3 +20,8 @@ void fill_local_time();
 [[noreturn]] void check_server(int argc, char **argv);
 
 void report_date_time(const uint8_t date_time[7]);
+
+// After the error message that ends a run with exit_code: its likely cause
+// and the next step, by the code the message names (NetWare's result for
+// 1 to 3, the system's error for 4).
+void emit_error_hint(UINT exit_code, uint32_t code);

@@ -39,31 +39,53 @@ UNINSTALL = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 NOTHING = (0, False, None, None)
 EVENT_SOURCE = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\GARVELUX"
 
+# The hints that the Event Log's record adds after an error (not the
+# console or the log).
+REFUSED = b"not a file of its own (a link, junction, pipe, device or hard link)"
+HINT_NOT_FOUND = b"Hint: the name was not found in the hosts file, DNS or SLP: check its " \
+    b"spelling, or add it to the hosts file or DNS.\r\n"
+HINT_NO_ANSWER = b"Hint: no NCP server answered on TCP port 524 at the name's addresses: " \
+    b"check that the server is up and that no firewall drops TCP 524.\r\n"
+NO_LOG = b". The run goes on without a log: name one that this account can create or append " \
+    b"to.\r\n"
+
 # name, scripted client, arguments, exit code, console after the banner,
-# reported (and run.log written where it is the log), calls recorded
+# reported (and run.log written where it is the log), calls recorded, and
+# the Event Log's text where it holds hints
 CASES = [
     ("init fails", {"INIT": "FF"}, ["srv1", "/Lrun.log"], 1,
-     b"\nERROR: NWCallsInit returned FF\r\n", True, CALLS[:1]),
+     b"\nERROR: NWCallsInit returned FF\r\n", True, CALLS[:1],
+     b"\nERROR: NWCallsInit returned FF\r\nHint: the NetWare client could not start: the "
+     b"manual's DIAGNOSTICS explain the code.\r\n"),
     ("open fails", {"OPEN": "8847"}, ["srv1", "/Lrun.log"], 2,
-     b"\r\n\nERROR: NWCCOpenConnByName(SRV1) returned 8847\r\n", True, CALLS[:2] + [RELEASE]),
+     b"\r\n\nERROR: NWCCOpenConnByName(SRV1) returned 8847\r\n", True, CALLS[:2] + [RELEASE],
+     NOT_FOUND + HINT_NOT_FOUND),
     ("query fails", {"QUERY": "880A"}, ["srv1", "/Lrun.log"], 3,
-     b"\r\n\nERROR: NWGetFileServerDateAndTime returned 880A\r\n", True, CALLS + [RELEASE]),
+     b"\r\n\nERROR: NWGetFileServerDateAndTime returned 880A\r\n", True, CALLS + [RELEASE],
+     b"\r\n\nERROR: NWGetFileServerDateAndTime returned 880A\r\n" + HINT_NO_ANSWER),
     ("clock refused", {"DATE": OLD_DATE}, ["srv1", "/Lrun.log"], 4,
-     b"\r\n" + OLD_REPORT + b"ERROR  1314 setting system time.\r\n", True, CALLS + [RELEASE]),
+     b"\r\n" + OLD_REPORT + b"ERROR  1314 setting system time.\r\n", True, CALLS + [RELEASE],
+     b"\r\n" + OLD_REPORT + b"ERROR  1314 setting system time.\r\nHint: this account lacks "
+     b"the right to change the system time: let the GARVELUX task run it, or run it from an "
+     b"elevated prompt.\r\n"),
     ("syntax asked for", {}, ["srv1", "/Lrun.log", "/?"], 0, SYNTAX, False, []),
-    ("--help and --version are server names here", {"OPEN": "8847"},
-     ["--version", "--help", "/Lrun.log"], 2,
+    ("--help, --version and -l are server names here", {"OPEN": "8847"},
+     ["--version", "-l", "--help", "/Lrun.log"], 2,
      b"\r\n\nERROR: NWCCOpenConnByName(--HELP) returned 8847\r\n", True,
-     [CALLS[0], "NWCCOpenConnByName(0,--HELP,2,8,0x8000)", RELEASE]),
+     [CALLS[0], "NWCCOpenConnByName(0,--HELP,2,8,0x8000)", RELEASE],
+     b"\r\n\nERROR: NWCCOpenConnByName(--HELP) returned 8847\r\n" + HINT_NOT_FOUND),
     ("no arguments", {}, [], 255, b"No Parameters\r\n" + SYNTAX + b"\r\n", False, []),
     ("no server", {}, ["/Lx.log"], 255, b"Server not specified.\r\n" + SYNTAX + b"\r\n", False,
      []),
 ] + [("a log refused: " + log, {"QUERY": "880A"}, ["srv1", "/L" + log], 3,
       b"Unable to open log file %s\r\n\r\n\nERROR: NWGetFileServerDateAndTime returned 880A\r\n"
-      % log.encode(), True, CALLS + [RELEASE])
+      % log.encode(), True, CALLS + [RELEASE],
+      b"Unable to open log file %s\r\nHint: %s%s\r\n\nERROR: NWGetFileServerDateAndTime "
+      b"returned 880A\r\n%s" % (log.encode(), reason, NO_LOG, HINT_NO_ANSWER))
      # a hard link; a folder; a service's pipe; a device (Wine 8 follows a
      # Unix symlink: it shows no reparse point)
-     for log in ("hard.log", "dir.log", "\\\\.\\pipe\\svcctl", "NUL")]
+     for log, reason in (("hard.log", REFUSED), ("dir.log", b"Access denied"),
+                         ("\\\\.\\pipe\\svcctl", REFUSED), ("NUL", REFUSED))]
 
 
 def wine(env, *args):
@@ -71,8 +93,19 @@ def wine(env, *args):
                           stderr=subprocess.DEVNULL, timeout=120).returncode
 
 
+def as_traced(text, events):
+    """text as the trace of the one report in events shows it: cut where
+    Wine cut it, if it is a beginning of text."""
+    traced = events[0][2] if len(events) == 1 else b""
+    return traced if traced.endswith(CUT) and text.startswith(traced[:-1]) else text
+
+
 def windows_path(path):
     return "Z:" + path.replace("/", "\\")
+
+
+# Ends the text of a report whose trace Wine cut short (at some 300 characters).
+CUT = b"\0"
 
 
 def event_reports(trace):
@@ -81,11 +114,12 @@ def event_reports(trace):
     reports = []
     for line in trace.decode(errors="replace").splitlines():
         call = re.search(r"fixme:advapi:ReportEventW \(\w+,0x(\w+),0x\w+,0x(\w+),(?!0+,)", line)
-        text = re.search(r':eventlog:ReportEventW L"(.*)"$', line)
+        text = re.search(r':eventlog:ReportEventW L"(.*)"(\.\.\.)?$', line)
         if call:
             reports.append([int(call[1], 16), int(call[2], 16), b""])
         elif text:
             reports[-1][2] += codecs.decode(text[1], "unicode_escape").encode("latin-1")
+            reports[-1][2] += CUT if text[2] else b""
     return [tuple(r) for r in reports]
 
 
@@ -140,7 +174,7 @@ class under_wine(unittest.TestCase):
             f.write(b"secret")
         os.mkdir(os.path.join(self.dir, "dir.log"))
         os.link(os.path.join(self.dir, "victim"), os.path.join(self.dir, "hard.log"))
-        for name, script, args, code, text, logged, calls in CASES:
+        for name, script, args, code, text, logged, calls, *event in CASES:
             with self.subTest(name):
                 clock_calls, events = [], []
                 exit_code, console = run(self.dir, args, script, self.record, clock_calls, events)
@@ -149,7 +183,8 @@ class under_wine(unittest.TestCase):
                 self.assertEqual(clock_calls, [1 if code == 4 else 0])
                 # One Event Log report (1: error) for a run that read its
                 # command line; its text is the log's.
-                self.assertEqual(events, [(1, code, text)] if logged else [])
+                self.assertEqual(events, [(1, code, as_traced((event or [text])[0], events))]
+                                 if logged else [])
                 self.assertEqual(console, BANNER + text)
                 self.assertEqual(self.read("run.log"), text if logged and "/Lrun.log" in args
                                  else None)
@@ -181,7 +216,13 @@ class under_wine(unittest.TestCase):
         self.assertEqual(code, 3)
         windows_dir = ("Z:" + self.dir.replace("/", "\\")).encode()
         self.assertIn(b"Unable to open log file " + windows_dir + b"\\garvelux.log\r\n", console)
-        self.assertEqual(events, [(1, 3, console[len(BANNER):])])  # the run without a log
+        # The run without a log, with the hints: why the log was refused (a
+        # folder), and what to do about the query's failure.
+        text = console[len(BANNER):].replace(b"garvelux.log\r\n", b"garvelux.log\r\nHint: Access "
+                                             b"denied" + NO_LOG, 1)
+        text += (b"Hint: the server was reached but did not tell its date and time: try again; "
+                 b"the manual's DIAGNOSTICS explain the code.\r\n")
+        self.assertEqual(events, [(1, 3, as_traced(text, events))])
 
     def test_a_client_that_cannot_be_loaded_gives_way_to_the_built_in_one(self):
         # Loopback alone here, without a multicast route: the built-in client

@@ -118,6 +118,11 @@ void ExitProcess(UINT exit_code)
     throw fake_exit{exit_code};
 }
 
+const char *open_failure_reason()
+{
+    return "Permission denied";
+}
+
 FILE *open_shared_append(const char *name)
 {
     record(std::string("open_shared_append(") + name + ")");

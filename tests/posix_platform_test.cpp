@@ -89,20 +89,25 @@ TEST(console, is_no_console_when_redirected_and_then_written_as_a_file)
 // once, and victim, a file that account may not write, stays as it was.
 struct log_case {
     const char *prepare, *path; // shell commands in that folder; the log
-    bool reader, opened;        // reader: a FIFO is read meanwhile
+    bool reader;                // a FIFO is read meanwhile
+    const char *refusal;        // the reason given; nullptr: opened
 };
 
+const char *const link = "a symbolic link, which is never followed";
+const char *const not_own = "not a file of its own (a FIFO, socket, device or hard link)";
+
 const log_case log_cases[] = {
-    {"", "garvelux.log", false, true},
-    {"mkdir real && ln -s real linked", "linked/garvelux.log", false, true},
-    {"ln -s victim garvelux.log", "garvelux.log", false, false},
-    {"rm victim && ln -s victim garvelux.log", "garvelux.log", false, false},
-    {"ln victim garvelux.log", "garvelux.log", false, false},
-    {"mkfifo garvelux.log", "garvelux.log", false, false},
-    {"mkfifo garvelux.log", "garvelux.log", true, false},
+    {"", "garvelux.log", false, nullptr},
+    {"mkdir real && ln -s real linked", "linked/garvelux.log", false, nullptr},
+    {"ln -s victim garvelux.log", "garvelux.log", false, link},
+    {"rm victim && ln -s victim garvelux.log", "garvelux.log", false, link},
+    {"ln victim garvelux.log", "garvelux.log", false, not_own},
+    {"mkfifo garvelux.log", "garvelux.log", false, not_own},
+    {"mkfifo garvelux.log", "garvelux.log", true, not_own},
     {"python3 -c 'import socket; socket.socket(socket.AF_UNIX).bind(\"garvelux.log\")'",
-     "garvelux.log", false, false},
-    {"", "/dev/null", false, false},
+     "garvelux.log", false, not_own},
+    {"", "/dev/null", false, not_own},
+    {"", "missing/garvelux.log", false, "No such file or directory"},
 };
 
 void PrintTo(const log_case &c, std::ostream *out)
@@ -123,7 +128,10 @@ TEST_P(open_log, takes_only_a_regular_file_of_its_own_at_once)
     alarm(5); // a wait for a FIFO's reader ends the test
     FILE *log = open_shared_append(c.path);
     alarm(0);
-    ASSERT_EQ(log != nullptr, c.opened);
+    ASSERT_EQ(log != nullptr, c.refusal == nullptr);
+    if (!log) {
+        EXPECT_STREQ(open_failure_reason(), c.refusal);
+    }
     std::string check = "{ ! test -e victim || test \"$(cat victim)\" = secret; }";
     struct stat status = {};
     if (log) {

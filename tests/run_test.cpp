@@ -12,8 +12,11 @@ const std::string clock_set = "\r\n" + report + "System Time successfully set up
 // Once: only Windows needs a second call (see the Wine runner).
 const std::string set_once = queried + "SetLocalTime(2000-5-2 dow 2 8:16:42.2)\n"
                                        "release_client(0)\nFreeConsole\nreport_run(0)\nExitProcess(0)\n";
-const std::string clock_failed =
-    queried + "SetLocalTime(2000-5-2 dow 2 8:16:42.2)\nGetLastError\nrelease_client(0)\nreport_run(4)\nExitProcess(4)\n";
+// A hint goes to standard error (the Event Log's record on Windows).
+const std::string hinted = "GetStdHandle(-12)\n";
+const std::string clock_failed = queried + "SetLocalTime(2000-5-2 dow 2 8:16:42.2)\nGetLastError\n" +
+                                 hinted + "release_client(0)\nreport_run(4)\nExitProcess(4)\n";
+const std::string manual = "the manual's DIAGNOSTICS explain the code.\r\n";
 
 // A check asks as a run does, the desk's clock read around the query, and
 // ends with no clock call, no log and no record.
@@ -39,46 +42,55 @@ struct outcome_case {
     UINT exit_code;
     std::string log;   // the console shows the banner, then the same bytes; a check's alone
     std::string calls; // after the start and the log's opening (a check opens none)
+    std::string hint = "";
     std::vector<std::string> arguments = {"srv1"};
 };
 
 const outcome_case outcome_cases[] = {
     {"clock set", [] {}, 0, clock_set, set_once},
     {"init fails", [] { fake.init_result = 0xFF; }, 1, "\nERROR: NWCallsInit returned FF\r\n",
-     "NWCallsInit(0,0)\nreport_run(1)\nExitProcess(1)\n"},
+     "NWCallsInit(0,0)\n" + hinted + "report_run(1)\nExitProcess(1)\n",
+     "Hint: the NetWare client could not start: " + manual},
     {"init fails with 10", [] { fake.init_result = 10; }, 1, "\nERROR: NWCallsInit returned A\r\n",
-     "NWCallsInit(0,0)\nreport_run(1)\nExitProcess(1)\n"},
+     "NWCallsInit(0,0)\n" + hinted + "report_run(1)\nExitProcess(1)\n",
+     "Hint: the NetWare client could not start: " + manual},
     {"open fails", [] { fake.open_result = 0x8847; }, 2,
      "\r\n\nERROR: NWCCOpenConnByName(SRV1) returned 8847\r\n",
-     opened + "release_client(0)\nreport_run(2)\nExitProcess(2)\n"},
+     opened + hinted + "release_client(0)\nreport_run(2)\nExitProcess(2)\n",
+     "Hint: the name was not found in the hosts file, DNS or SLP: check its spelling, or add it "
+     "to the hosts file or DNS.\r\n"},
     {"query fails", [] { fake.query_result = 0x89FF; }, 3,
      "\r\n\nERROR: NWGetFileServerDateAndTime returned 89FF\r\n",
-     queried + "release_client(0)\nreport_run(3)\nExitProcess(3)\n"},
+     queried + hinted + "release_client(0)\nreport_run(3)\nExitProcess(3)\n",
+     "Hint: the server was reached but did not tell its date and time: try again; " + manual},
     {"clock refused",
      [] {
          fake.clock_result = 0;
          fake.clock_error = 1314;
      },
-     4, "\r\n" + report + "ERROR  1314 setting system time.\r\n", clock_failed},
+     4, "\r\n" + report + "ERROR  1314 setting system time.\r\n", clock_failed,
+     "Hint: this account lacks the right to change the system time: let the GARVELUX task run "
+     "it, or run it from an elevated prompt.\r\n"},
     {"clock error printed signed",
      [] {
          fake.clock_result = 0;
          fake.clock_error = 0xFFFFFFFF;
      },
-     4, "\r\n" + report + "ERROR  -1 setting system time.\r\n", clock_failed},
+     4, "\r\n" + report + "ERROR  -1 setting system time.\r\n", clock_failed,
+     "Hint: the system refused to set the clock: the number is its error code.\r\n"},
     {"check within", [] { server_at(8, 6, 43); }, 0,
-     "GARVELUX OK: SRV1 offset +1 s|offset=1s;60;120;;\n", checked + "ExitProcess(0)\n", check},
+     "GARVELUX OK: SRV1 offset +1 s|offset=1s;60;120;;\n", checked + "ExitProcess(0)\n", "", check},
     {"check at the warning threshold", [] { server_at(8, 7, 42); }, 0,
-     "GARVELUX OK: SRV1 offset +60 s|offset=60s;60;120;;\n", checked + "ExitProcess(0)\n", check},
+     "GARVELUX OK: SRV1 offset +60 s|offset=60s;60;120;;\n", checked + "ExitProcess(0)\n", "", check},
     {"check behind beyond the warning", [] { server_at(8, 5, 41); }, 1,
      "GARVELUX WARNING: SRV1 offset -61 s|offset=-61s;60;120;;\n", checked + "ExitProcess(1)\n",
-     check},
+     "", check},
     {"check ahead beyond the critical", [] { server_at(8, 8, 43); }, 2,
      "GARVELUX CRITICAL: SRV1 offset +121 s|offset=121s;60;120;;\n", checked + "ExitProcess(2)\n",
-     check},
+     "", check},
     {"check behind its own thresholds", [] { server_at(8, 6, 31); }, 2,
      "GARVELUX CRITICAL: SRV1 offset -11 s|offset=-11s;5;10;;\n", checked + "ExitProcess(2)\n",
-     {"--check", "-w", "5", "-c", "10", "srv1"}},
+     "", {"--check", "-w", "5", "-c", "10", "srv1"}},
     // Sent at 42.0, answered at 43.4: from their middle +0.8 s, where
     // either end alone makes +2 or 0.
     {"check over a round trip",
@@ -87,14 +99,14 @@ const outcome_case outcome_cases[] = {
          fake.now = utc_ticks("2030-05-02 06:06:42.000");
          fake.clock_step = 14000000;
      },
-     0, "GARVELUX OK: SRV1 offset +1 s|offset=1s;60;120;;\n", checked + "ExitProcess(0)\n", check},
+     0, "GARVELUX OK: SRV1 offset +1 s|offset=1s;60;120;;\n", checked + "ExitProcess(0)\n", "", check},
     {"check in the repeated hour's first pass",
      [] {
          fake.now = utc_ticks("2030-10-27 00:40:00.300");
          const uint8_t date[7] = {130, 10, 27, 2, 40, 0, 0};
          memcpy(fake.date_time, date, 7);
      },
-     0, "GARVELUX OK: SRV1 offset +0 s|offset=0s;60;120;;\n", checked + "ExitProcess(0)\n", check},
+     0, "GARVELUX OK: SRV1 offset +0 s|offset=0s;60;120;;\n", checked + "ExitProcess(0)\n", "", check},
     {"check of a server before the release, the desk too",
      [] {
          fake.now = utc_ticks("2000-05-02 06:16:42.300");
@@ -102,23 +114,23 @@ const outcome_case outcome_cases[] = {
          memcpy(fake.date_time, date, 7);
      },
      2, "GARVELUX CRITICAL: SRV1 offset +0 s, before this program's release|offset=0s;60;120;;\n",
-     checked + "ExitProcess(2)\n", check},
+     checked + "ExitProcess(2)\n", "", check},
     {"check of no date",
      [] {
          server_at(8, 6, 42);
          fake.date_time[1] = 13;
      },
      3, "GARVELUX UNKNOWN: SRV1 told no usable time: 2030-13-02 08:06:42\n",
-     checked + "ExitProcess(3)\n", check},
+     checked + "ExitProcess(3)\n", "", check},
     {"check of an unknown server", [] { fake.open_result = 0x8847; }, 3,
      "GARVELUX UNKNOWN: SRV1 NWCCOpenConnByName returned 8847\n",
-     check_opened + "release_client(0)\nExitProcess(3)\n", check},
+     check_opened + "release_client(0)\nExitProcess(3)\n", "", check},
     {"check by root that cannot switch", [] { fake.init_result = 0x88FF; }, 3,
      "GARVELUX UNKNOWN: SRV1 NWCallsInit returned 88FF\n",
-     "NWCallsInit(0,0) without clock\nExitProcess(3)\n", check},
+     "NWCallsInit(0,0) without clock\nExitProcess(3)\n", "", check},
     {"check of a silent server", [] { fake.query_result = 0x8805; }, 3,
      "GARVELUX UNKNOWN: SRV1 NWGetFileServerDateAndTime returned 8805\n",
-     checked + "ExitProcess(3)\n", check},
+     checked + "ExitProcess(3)\n", "", check},
 };
 
 void PrintTo(const outcome_case &c, std::ostream *out)
@@ -133,6 +145,7 @@ TEST_P(run_outcome, prints_logs_calls_and_exits_exactly)
     const outcome_case &c = GetParam();
     c.script();
     EXPECT_EQ(run_garvelux(c.arguments), c.exit_code);
+    EXPECT_EQ(fake_errors, c.hint);
     if (c.arguments[0] == "--check") {
         EXPECT_EQ(fake_console, c.log);
         EXPECT_EQ(access("garvelux.log", F_OK), -1);
@@ -182,6 +195,8 @@ TEST_F(in_temp_dir, runs_without_a_log_when_it_cannot_be_opened)
                              "System Time successfully set up.\r\n";
     EXPECT_EQ(fake_console, banner + text);
     EXPECT_EQ(fake_report, text); // the record still has the whole run
+    EXPECT_EQ(fake_errors, "Hint: Permission denied. The run goes on without a log: name one that "
+                           "this account can create or append to.\r\n");
 }
 
 TEST_F(in_temp_dir, appends_after_earlier_runs)

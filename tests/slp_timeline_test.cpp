@@ -1,8 +1,8 @@
-// The SLP lookup over a scripted network: the sockets, resolver, random
-// source and clock of net/net.h are played here. Each row is a script of
-// replies (at t ms, from whom, saying what, to the latest request that
-// peer or the group got) and the requests the lookup must send, in order,
-// with its outcome and the time it ends.
+// Finding a server, the SLP lookup over a scripted network: the sockets,
+// resolver, random source and clock of net/net.h are played here. Each row
+// is a script of replies (at t ms, from whom, saying what, to the latest
+// request that peer or the group got) and the requests the lookup must
+// send, in order, with its outcome and the time it ends.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "netware/built_in.h"
 #include "slp/slp.h"
 #include "tests/slp_messages.h"
 
@@ -32,7 +33,7 @@ struct event {
 };
 
 int64_t clock_ms;
-bool random_fails, zero_first;
+bool random_fails, zero_first, in_hosts, lan;
 uint16_t last_xid;
 std::vector<event> script;
 size_t next_event;
@@ -107,6 +108,7 @@ struct timeline_case {
     const char *outcome;
     bool random_fails = false;
     bool zero_first = false; // the first XID drawn
+    bool in_hosts = false;   // FS1 in the hosts file, as 127.0.0.3
 };
 
 const timeline_case timeline_cases[] = {
@@ -128,7 +130,8 @@ const timeline_case timeline_cases[] = {
     {"a name with two addresses: two agents", "pair", {{1, da2, 'U'}, {2, da2, 'V'}},
      "0 127.0.0.5 =, 0 127.0.0.5 ==, 0 127.0.0.6 =, 0 127.0.0.6 ==, 1 127.0.0.6 attr",
      "found 127.0.0.2 at 2"},
-    {"names resolved for a second, numeric addresses after it", "slow1,slow2,slow3,127.0.0.5",
+    {"names resolved for a second, dotted addresses after it, 10.0.0.256 a name",
+     "slow1,slow2,slow3,10.0.0.256,127.0.0.5",
      {{1201, da1, 'U'}, {1202, da1, 'V'}},
      "1200 127.0.0.5 =, 1200 127.0.0.5 ==, 1201 127.0.0.5 attr",
      "found 127.0.0.2 at 1202"},
@@ -175,6 +178,12 @@ const timeline_case timeline_cases[] = {
     {"a random source that fails", "", {{1, agent, 'U'}}, "", "none at 0", true},
     {"a zero XID drawn again", "127.0.0.5", {{1, da1, 'U'}, {2, da1, 'V'}},
      "0 127.0.0.5 =, 0 127.0.0.5 ==, 1 127.0.0.5 attr", "found 127.0.0.2 at 2", false, true},
+    {"a failed agent, the server in the hosts file", "127.0.0.5", {{1, da1, 'E'}},
+     "0 127.0.0.5 =, 0 127.0.0.5 ==", "found 127.0.0.3 at 1", false, false, true},
+    {"a failed agent, the server in no trusted source", "127.0.0.5", {{1, da1, 'e', 10}},
+     "0 127.0.0.5 =, 0 127.0.0.5 ==", "none at 1"},
+    {"a single-label agent name", "slpda", {{1, da1, 'U'}, {2, da1, 'V'}},
+     "0 127.0.0.5 =, 0 127.0.0.5 ==, 1 127.0.0.5 attr", "found 127.0.0.2 at 2"},
 };
 
 void PrintTo(const timeline_case &c, std::ostream *out)
@@ -190,6 +199,8 @@ TEST_P(slp_timeline, asks_whom_it_may_and_ends_when_the_records_say)
     clock_ms = 0;
     random_fails = c.random_fails;
     zero_first = c.zero_first;
+    in_hosts = c.in_hosts;
+    lan = !c.agents || c.agents[0]; // configured: a LAN host answers what it is asked
     script = c.heard;
     next_event = 0;
     latest.clear();
@@ -199,7 +210,7 @@ TEST_P(slp_timeline, asks_whom_it_may_and_ends_when_the_records_say)
     snprintf(settings.agents, sizeof settings.agents, "%s", c.agents ? c.agents : "");
     settings.unreadable = !c.agents;
     net_address found[4];
-    int count = slp_find_server("FS1", &settings, found, 4);
+    int count = find_server("FS1", &settings, found, 4);
     EXPECT_EQ(log, c.requests);
     EXPECT_EQ((count ? "found " + dotted(net_ipv4_of(&found[0])) : std::string("none")) +
                   " at " + std::to_string(clock_ms),
@@ -245,22 +256,24 @@ uint16_t net_port_of(const net_address *address)
     return port;
 }
 
-// Dotted addresses at once, "pair" as both agents; names beginning with
-// "slow" fail after 600 ms.
-int net_resolve(const char *name, const char *, net_address *addresses, int)
+// The site's hosts file and DNS: "pair" as both agents, "slpda" as the
+// first; names beginning with "slow" fail after 600 ms. Else a LAN host
+// answers. An agent's name is never resolved past the second.
+int net_resolve(const char *name, const char *port, bool site_only, net_address *addresses, int)
 {
-    unsigned a, b, c, d;
-    if (sscanf(name, "%u.%u.%u.%u", &a, &b, &c, &d) == 4) {
-        net_ipv4(a << 24 | b << 16 | c << 8 | d, 427, addresses);
-        return 1;
-    }
-    if (strcmp(name, "pair") == 0) {
+    EXPECT_FALSE(strcmp(port, "427") == 0 && clock_ms >= 1000) << name;
+    if (site_only && strcmp(name, "pair") == 0) {
         net_ipv4(da1, 427, &addresses[0]);
         net_ipv4(da2, 427, &addresses[1]);
         return 2;
     }
+    uint32_t a = site_only && strcmp(name, "slpda") == 0       ? da1
+                 : site_only && in_hosts && !strcmp(name, "FS1") ? 0x7F000003
+                 : !site_only && lan                             ? rogue
+                                                                 : 0;
     clock_ms += strncmp(name, "slow", 4) == 0 ? 600 : 0;
-    return 0;
+    net_ipv4(a, 524, addresses);
+    return a != 0;
 }
 
 // TCP: a connection made at once, whose reply is the whole answer.

@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -30,20 +31,36 @@ void ExitProcess(UINT exit_code)
 // A new log gets 0644 as the umask or the folder's default ACL narrows it.
 // The file taken is written as any other, blocking; it is not handed down
 // to anything the process might start.
+static const char refused[] = "not a file of its own (a FIFO, socket, device or hard link)";
+static const char *failure_reason = "";
+
 FILE *open_shared_append(const char *name)
 {
     int log = open(name, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
                              O_CLOEXEC, 0644);
-    if (log < 0)
+    if (log < 0) {
+        // In the system's words these would name a loop of links and a
+        // missing device: a link, and a FIFO or socket with no reader.
+        failure_reason = errno == ELOOP   ? "a symbolic link, which is never followed"
+                         : errno == ENXIO ? refused
+                                          : strerror(errno);
         return nullptr;
+    }
     struct stat status;
     FILE *file = nullptr;
     if (fstat(log, &status) == 0 && S_ISREG(status.st_mode) && status.st_nlink <= 1 &&
         fcntl(log, F_SETFL, O_APPEND) == 0)
         file = fdopen(log, "ab");
-    if (!file)
+    if (!file) {
+        failure_reason = refused;
         close(log);
+    }
     return file;
+}
+
+const char *open_failure_reason()
+{
+    return failure_reason;
 }
 
 // Under the systemd units the journal already holds a run's output.
