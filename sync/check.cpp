@@ -69,6 +69,7 @@ void check_server(int argc, char **argv)
         unknown("NWGetFileServerDateAndTime", result);
 
     fill_local_time();
+    local_time.wMilliseconds = 0; // the start of the server's second
     if (!local_time_to_file_time(&local_time, &received, &server)) {
         emit_message("GARVELUX UNKNOWN: %s told no usable time: %u-%02u-%02u %02u:%02u:%02u\n",
                      server_name, local_time.wYear, local_time.wMonth, local_time.wDay,
