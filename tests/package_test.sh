@@ -106,6 +106,7 @@ rpm=$(echo "$work"/packages/garvelux-"$version"-1.*.rpm)
 check "package name, version and section" \
     test "$(dpkg-deb -f "$deb" Package Version Section)" == $'Package: garvelux\nVersion: '$version$'\nSection: admin'
 check "package architecture" test "$(dpkg-deb -f "$deb" Architecture)" == "$(dpkg --print-architecture)"
+check "package recommends logrotate" test "$(dpkg-deb -f "$deb" Recommends)" == logrotate
 check "package contents" test "$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$')" == \
     "$(printf './%s\n' etc/logrotate.d/garvelux usr/bin/garvelux \
         usr/lib/systemd/system/garvelux@.service usr/lib/systemd/system/garvelux@.timer \
@@ -148,6 +149,15 @@ check "an upgrade keeps the timers; systemd reads the new units" \
     test "$(after_scripts system './prerm upgrade 0 && ./postrm upgrade 0 && ./postinst configure 0')" == \
     "$kept"$'\nsystemd-sysusers garvelux.conf\nsystemd-tmpfiles --create garvelux.conf
 systemctl --system daemon-reload'
+# dpkg's purge after removal, where /var/log holds the log, its rotations and
+# the logs of others (one whose name begins as ours).
+purged() {
+    unshare -rm sh -c 'mount -t tmpfs none /var/log && cd /var/log &&
+        touch garvelux.log garvelux.log.1 garvelux.log.2.gz garvelux.log.old syslog &&
+        (cd "$0" && ./postrm purge) && ls' "$work/control"
+}
+check "purge removes the log and its rotations, no other log" \
+    test "$(purged)" == $'garvelux.log.old\nsyslog'
 check "installed into another root, the user and the log are made there" \
     test "$(after_scripts system 'DPKG_ROOT=/target ./postinst configure')" == "$kept"$'
 systemd-sysusers --root=/target garvelux.conf\nsystemd-tmpfiles --root=/target --create garvelux.conf'
