@@ -87,7 +87,7 @@ def main():
     env = dict(os.environ, LD_PRELOAD=intercept, GARVELUX_CLOCK_RECORD=os.devnull)
     tests = os.path.join(HERE, "..", "tests")
     servers = [subprocess.Popen([sys.executable, os.path.join(tests, "ncp_server.py"),
-                                 "--host", host, "--date", "126,12,7,20,5,0,1"])
+                                 "--host", host, "--date", "130,12,2,20,5,0,1"])
                for host in ("127.0.0.1", "::1")]
     servers.append(subprocess.Popen([sys.executable, os.path.join(tests, "slp_agent.py"),
                                      "SLPONLY=127.0.0.1"]))

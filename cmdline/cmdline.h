@@ -2,13 +2,15 @@
 // the log.
 #pragma once
 
-#include <cstdint>
+#include "platform/platform.h"
 
 extern char server_name[128];
 extern char log_name[400];
+// The largest step of the clock the admin allows, in seconds; 0: no bound.
+extern DWORD max_step;
 // The monitoring check's thresholds: seconds of offset.
-extern uint32_t warning_seconds;
-extern uint32_t critical_seconds;
+extern DWORD warning_seconds;
+extern DWORD critical_seconds;
 
 // Returns only with server_name set and the log opened or its failure
 // reported; every other case ends the process.

@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <iterator>
 
@@ -9,8 +8,9 @@
 
 char server_name[128];
 char log_name[400];
-uint32_t warning_seconds;
-uint32_t critical_seconds;
+DWORD max_step;
+DWORD warning_seconds;
+DWORD critical_seconds;
 
 static const char syntax_line[] = "\nSyntax: GARVELUX <Server_Name> [/L<LogName>]\r\n";
 static const char check_syntax_line[] =
@@ -18,8 +18,6 @@ static const char check_syntax_line[] =
 static const char check_usage[] = "Usage: garvelux --check [-w SECONDS] [-c SECONDS] SERVER\n";
 static const char version_lines[] =
     "garvelux 0.10\r\nCopyright (c) 2026 the GARVELUX developers; ISC licence.\r\n";
-// Ten years: a larger offset is as wrong as a clock can be.
-static const uint32_t longest_threshold = 315360000;
 
 // The monitoring check's command line is being read.
 static bool checking;
@@ -86,15 +84,36 @@ static void take_log_file(const char *option, const char *value)
     memcpy(log_name, value, strlen(value) + 1);
 }
 
-// Whole seconds, digits alone, up to ten years.
-static void take_threshold(const char *option, const char *value, uint32_t *seconds)
+// Whole seconds up to ten years, in digits alone: no sign, blank or unit,
+// nothing that could be read as a wrapped number.
+static bool whole_seconds(const char *value, DWORD *seconds)
 {
-    size_t length = strlen(value);
-    bool digits = length <= 9 && strspn(value, "0123456789") == length;
-    uint32_t whole = digits ? (uint32_t)strtoul(value, nullptr, 10) : 0;
-    if (!digits || whole > longest_threshold)
-        refuse(option, "not whole seconds from 0 to 315360000");
+    const DWORD longest = 315360000;
+    DWORD whole = 0;
+    for (const char *digit = value; *digit; digit++) {
+        if (*digit < '0' || *digit > '9' || whole > longest)
+            return false;
+        whole = whole * 10 + (DWORD)(*digit - '0');
+    }
+    if (whole > longest)
+        return false;
     *seconds = whole;
+    return true;
+}
+
+// From 1: 0 could be read as no bound.
+static void take_max_step(const char *option, const char *value)
+{
+    DWORD seconds;
+    if (!whole_seconds(value, &seconds) || seconds < 1)
+        refuse(option, "takes whole seconds from 1 to 315360000 (ten years)");
+    max_step = seconds;
+}
+
+static void take_threshold(const char *option, const char *value, DWORD *seconds)
+{
+    if (!whole_seconds(value, seconds))
+        refuse(option, "takes whole seconds from 0 to 315360000 (ten years)");
 }
 
 static void take_warning(const char *option, const char *value)
@@ -107,24 +126,26 @@ static void take_critical(const char *option, const char *value)
     take_threshold(option, value, &critical_seconds);
 }
 
+// The pointers first: no padding between the fields.
 struct posix_option {
-    char short_name;       // '\0': long only
     const char *long_name; // nullptr: short only
-    bool takes_value;
     void (*take)(const char *option, const char *value);
+    char short_name; // '\0': long only
+    bool takes_value;
 };
 
 // -l FILE, -lFILE, --log=FILE and --log FILE alike.
 static const posix_option posix_option_table[] = {
-    {'h', "help", false, take_help},
-    {'\0', "version", false, take_version},
-    {'l', "log", true, take_log_file},
+    {"help", take_help, 'h', false},
+    {"version", take_version, '\0', false},
+    {"log", take_log_file, 'l', true},
+    {"max-step", take_max_step, '\0', true},
 };
 
 // The monitoring check's, alone in its command line.
 static const posix_option check_option_table[] = {
-    {'w', "warning", true, take_warning},
-    {'c', "critical", true, take_critical},
+    {"warning", take_warning, 'w', true},
+    {"critical", take_critical, 'c', true},
 };
 
 template <typename Test> static const posix_option *find_option(Test named)

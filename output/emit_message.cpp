@@ -41,6 +41,17 @@ void emit_message(const char *format, ...) // NOLINT(cert-dcl50-cpp)
         keep_run_text(message_text, length);
 }
 
+void note_in_report(const char *format, ...) // NOLINT(cert-dcl50-cpp)
+{
+    char note[200];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(note, sizeof note, format, arguments); // NOLINT(clang-analyzer-valist.Uninitialized)
+    va_end(arguments);
+    if (keeping_run_text)
+        keep_run_text(note, strlen(note));
+}
+
 // Room for the longest hint: a log name with the system's reason.
 static char hint_text[1000];
 

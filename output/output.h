@@ -13,6 +13,9 @@ extern char run_text[8192];
 extern bool keeping_run_text;
 
 void emit_message(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// A line for the system's record of the run alone (report_run), whose
+// console and log bytes stay as they are.
+void note_in_report(const char *format, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void end_run(UINT exit_code);
 // What the admin needs beside a message: its likely cause and the next
 // step. Never on the console or in the log, whose bytes scripts read: on

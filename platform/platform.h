@@ -81,6 +81,18 @@ const char *open_failure_reason();
 // changes nothing.
 void report_run(UINT exit_code, const char *text);
 
+// The largest step of the clock that the site's policy allows, in
+// seconds, 0 for none: Windows' MaxStepSeconds in the GARVELUX policy key,
+// where a value of another type or out of range is ignored with a warning
+// in the Event Log; no policy store elsewhere.
+DWORD max_step_policy();
+// Whether another time service disciplines the clock (NTP), so that it may
+// undo a step. Asked before the server is looked for.
+bool clock_disciplined();
+// A warning in the system's journal (Linux: standard error, where it is
+// the journal's stream), never on the console or in the log.
+void write_journal(const char *text);
+
 // Least privilege for a run that reads a network server's bytes, where the
 // system offers it. Before the server is looked for: keep no more than
 // setting the clock needs. False when a run started as root could not

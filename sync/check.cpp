@@ -6,7 +6,6 @@
 
 #include "cmdline/cmdline.h"
 #include "output/output.h"
-#include "release_date.h"
 #include "sync/sync.h"
 
 enum : UINT { check_ok, check_warning, check_critical, check_unknown };
@@ -19,21 +18,15 @@ static const char *const status_names[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN
     ExitProcess(check_unknown);
 }
 
-static int64_t ticks_of(const FILETIME *time)
-{
-    return (int64_t)file_time_ticks(time);
-}
-
-// The server's time minus this host's, in whole seconds. The server tells
+// The server's time minus this host's, in whole seconds, from `ticks`, the
+// server's instant minus this host's clock at the reply. The server tells
 // whole seconds: its clock stood in [S, S+1) when it answered, this host's
 // between sending the query and the reply's arrival. The middle of each
 // is the estimate, within half a second plus half the round trip.
-static int64_t offset_seconds(const FILETIME *server, const FILETIME *sent,
-                              const FILETIME *received)
+static int64_t offset_seconds(int64_t ticks, const FILETIME *sent, const FILETIME *received)
 {
     const int64_t second = (int64_t)ticks_per_second;
-    int64_t here = ticks_of(sent) + (ticks_of(received) - ticks_of(sent)) / 2;
-    int64_t ticks = ticks_of(server) + second / 2 - here;
+    ticks += second / 2 + (int64_t)(file_time_ticks(received) - file_time_ticks(sent)) / 2;
     return (ticks >= 0 ? ticks + second / 2 : ticks - second / 2) / second;
 }
 
@@ -59,7 +52,7 @@ void check_server(int argc, char **argv)
         release_client(nullptr);
         unknown("NWCCOpenConnByName", result);
     }
-    FILETIME sent, received, server;
+    FILETIME sent, received;
     memset(server_date_time, 0, sizeof server_date_time);
     GetSystemTimeAsFileTime(&sent);
     result = NWGetFileServerDateAndTime(connection, server_date_time);
@@ -70,21 +63,21 @@ void check_server(int argc, char **argv)
 
     fill_local_time();
     local_time.wMilliseconds = 0; // the start of the server's second
-    if (!local_time_to_file_time(&local_time, &received, &server)) {
-        emit_message("GARVELUX UNKNOWN: %s told no usable time: %u-%02u-%02u %02u:%02u:%02u\n",
+    int64_t ticks;
+    time_verdict judged = judge_server_time(&local_time, &sent, &received, 0, &ticks);
+    // No offset to speak of: the server's clock itself is broken.
+    if (judged == time_unknown || judged == time_before_release) {
+        UINT status = judged == time_unknown ? check_unknown : check_critical;
+        emit_message("GARVELUX %s: %s told %u-%02u-%02u %02u:%02u:%02u, %s\n", status_names[status],
                      server_name, local_time.wYear, local_time.wMonth, local_time.wDay,
-                     local_time.wHour, local_time.wMinute, local_time.wSecond);
-        ExitProcess(check_unknown);
+                     local_time.wHour, local_time.wMinute, local_time.wSecond,
+                     status == check_unknown ? "no date" : "before this program's release");
+        ExitProcess(status);
     }
-    int64_t offset = offset_seconds(&server, &sent, &received);
+    int64_t offset = offset_seconds(ticks, &sent, &received);
     UINT status = verdict(offset);
-    const char *floor = "";
-    if (file_time_ticks(&server) < release_date) {
-        status = check_critical;
-        floor = ", before this program's release";
-    }
-    emit_message("GARVELUX %s: %s offset %+lld s%s|offset=%llds;%u;%u;;\n", status_names[status],
-                 server_name, (long long)offset, floor, (long long)offset, warning_seconds,
-                 critical_seconds);
+    emit_message("GARVELUX %s: %s offset %+lld s|offset=%llds;%u;%u;;\n", status_names[status],
+                 server_name, (long long)offset, (long long)offset, (unsigned)warning_seconds,
+                 (unsigned)critical_seconds);
     ExitProcess(status);
 }

@@ -20,6 +20,7 @@ struct cmdline_case {
     std::string server;
     std::string log; // <cwd> stands for the current directory
     std::string errors = "";
+    DWORD max_step = 0;
 };
 
 std::string repeat(char c, size_t n)
@@ -46,13 +47,14 @@ std::string refused(const std::string &argument, const std::string &reason)
 const std::string unknown = "unknown option";
 const std::string no_value = "needs a value";
 const std::string stray = "not an option; a log file is named by -l FILE";
+const std::string seconds = "takes whole seconds from 1 to 315360000 (ten years)";
 // A check's mistake: its usage, the plugins' way.
 std::string unusable(const std::string &argument, const std::string &reason)
 {
     return argument + ": " + reason +
            "\nUsage: garvelux --check [-w SECONDS] [-c SECONDS] SERVER\n";
 }
-const std::string not_seconds = "not whole seconds from 0 to 315360000";
+const std::string not_seconds = "takes whole seconds from 0 to 315360000 (ten years)";
 const std::string bad_name = "not 1 to 127 characters without control characters or |";
 
 const cmdline_case cmdline_cases[] = {
@@ -90,6 +92,13 @@ const cmdline_case cmdline_cases[] = {
     {{"--", "-srv", "/x", "?"}, -1, "", "?", cwd_log},
     {{"--lo=x", "--", "srv1"}, 255, "", "", "", refused("--lo=x", unknown)},
     {{"srv1", "-x" + repeat('x', 200)}, 255, "", "SRV1", "", refused("-x" + repeat('x', 98), unknown)},
+    {{"--max-step=900", "srv1"}, -1, "", "SRV1", cwd_log, "", 900},
+    {{"--max-step", "315360000", "srv1"}, -1, "", "SRV1", cwd_log, "", 315360000},
+    {{"--max-step=315360001", "srv1"}, 255, "", "", "", refused("--max-step=315360001", seconds)},
+    {{"--max-step=4294968196", "srv1"}, 255, "", "", "", refused("--max-step=4294968196", seconds)},
+    {{"--max-step=0", "srv1"}, 255, "", "", "", refused("--max-step=0", seconds)},
+    {{"--max-step=-60", "srv1"}, 255, "", "", "", refused("--max-step=-60", seconds)},
+    {{"--max-step=60s", "srv1"}, 255, "", "", "", refused("--max-step=60s", seconds)},
     {{"?"}, 0, usage, "", ""},
     {{"srv1", "?help", "/Lrun.log"}, 0, usage, "SRV1", ""},
     {{"/L"}, 255, not_specified, "", ""},
@@ -148,6 +157,7 @@ TEST_P(cmdline, finds_server_and_log_or_ends)
         log = dir + log.substr(5);
     EXPECT_EQ(std::string(log_name), log);
     EXPECT_EQ(fake_errors, c.errors);
+    EXPECT_EQ(max_step, c.max_step);
     // The endings come before the log is opened: nothing is created.
     if (c.exit_code >= 0) {
         EXPECT_EQ(fake_calls.find("open_shared_append"), std::string::npos);

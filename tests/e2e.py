@@ -48,7 +48,7 @@ MANY_FIRST = dict(SLPONLY=["127.0.0.2"], **{n: a for n, a in MANY.items() if n !
 # asked for past its end: read whole, it would be found.
 BEYOND = dict([("FS%04d" % i, ["10.0.1.1"]) for i in range(2000)], SLPONLY=["127.0.0.2"])
 BANNER = b"\r\n GARVELUX version 0.10, sets this clock from a NetWare server\r\n\r\n"
-REPORT = b"DateTime: Mon 7.12. 2026, 20:05:00\r\n"
+REPORT = b"DateTime: Mon 2.12. 2030, 20:05:00\r\n"
 SUCCESS = b"\r\n" + REPORT + b"System Time successfully set up.\r\n"
 CREATE, QUERY, DESTROY = b"\x11\x11", b"\x22\x22", b"\x55\x55"
 # The SLP requests an agent sees, with their previous-responder lists: the
@@ -57,6 +57,17 @@ CREATE, QUERY, DESTROY = b"\x11\x11", b"\x22\x22", b"\x55\x55"
 FOUND = [("udp", 1, b""), ("udp", 6, b"")]
 UNANSWERED = [("udp", 1, b"")] + [("udp", 1, b"127.0.0.1")] * 2
 SLP_URL = TYPE + b":///SLPONLY"
+
+
+def release_day():
+    """The floor the build took (see CMakeLists.txt), as the program writes it."""
+    if "SOURCE_DATE_EPOCH" in os.environ:
+        day = time.gmtime(int(os.environ["SOURCE_DATE_EPOCH"]))
+    else:
+        with open(os.path.join(HERE, "..", "CHANGELOG.md"), encoding="utf-8") as changes:
+            line = next(l for l in changes if l.startswith("## "))
+        day = time.strptime(line.split()[-1], "%Y-%m-%d")
+    return b"%d.%d. %d" % (day.tm_mday, day.tm_mon, day.tm_year)
 
 
 def clock_error(code):
@@ -199,6 +210,9 @@ CASES = [
      open_error(b"SRV1", 0x8801)),
     ("closed on accept", Behaviour(close_on="accept"), "srv1", 2, open_error(b"SRV1", 0x8805)),
     ("query error code", Behaviour(query_cc=0x7F), "srv1", 3, query_error(0x897F)),
+    ("a server clock before the release", Behaviour(date=bytes([100, 5, 2, 8, 16, 42, 2])),
+     "srv1", 3, b"\r\nDateTime: Tue 2.5. 2000, 8:16:42\r\nERROR: server time before %s, this "
+     b"program's release: clock not set.\r\n" % release_day()),
     ("closed on query", Behaviour(close_on="query"), "srv1", 3, query_error(0x8805)),
     ("bad signature", Behaviour(mangle=replace(0, b"XNcP")), "srv1", 3, query_error(0x8806)),
     ("wrong sequence", Behaviour(mangle=replace(10, b"\x07")), "srv1", 3, query_error(0x8806)),
@@ -434,16 +448,19 @@ class native_build(both_builds):
 
     def test_local_time_under_daylight_saving(self):
         for tz, date, utc in [
-                ("UTC", (126, 12, 7, 20, 5, 0, 1), (2026, 12, 7, 20, 5, 0)),
-                ("Europe/Berlin", (126, 7, 1, 12, 0, 0, 3), (2026, 7, 1, 10, 0, 0)),
-                ("Europe/Berlin", (126, 12, 7, 20, 5, 0, 1), (2026, 12, 7, 19, 5, 0)),
-                ("America/New_York", (126, 7, 1, 12, 0, 0, 3), (2026, 7, 1, 16, 0, 0)),
-                (None, (126, 7, 1, 12, 0, 0, 3), None)]:  # the system's zone
+                ("UTC", (130, 12, 2, 20, 5, 0, 1), (2030, 12, 2, 20, 5, 0)),
+                ("Europe/Berlin", (130, 7, 1, 12, 0, 0, 1), (2030, 7, 1, 10, 0, 0)),
+                ("Europe/Berlin", (130, 12, 2, 20, 5, 0, 1), (2030, 12, 2, 19, 5, 0)),
+                # The hour that repeats, read nearest the desk's clock (years
+                # before it): its first pass, where a fresh mktime took the second.
+                ("Europe/Berlin", (130, 10, 27, 2, 40, 0, 0), (2030, 10, 27, 0, 40, 0)),
+                ("America/New_York", (130, 7, 1, 12, 0, 0, 1), (2030, 7, 1, 16, 0, 0)),
+                (None, (130, 7, 1, 12, 0, 0, 1), None)]:  # the system's zone
             with self.subTest(tz=tz, date=date), NcpServer(Behaviour(date=bytes(date))):
                 code, _, _ = self.run_garvelux(["srv1"], tz=tz)
                 self.assertEqual(code, 0)
                 seconds = calendar.timegm(utc) if utc else int(subprocess.check_output(
-                    ["date", "-d", "2026-07-01 12:00:00", "+%s"], env=RUNNER.env("", tz=None)))
+                    ["date", "-d", "2030-07-01 12:00:00", "+%s"], env=RUNNER.env("", tz=None)))
                 # Set once: only Windows needs a second call.
                 self.assertEqual(self.read("clock"), b"0 %d 2000000\n" % seconds)
 

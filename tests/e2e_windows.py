@@ -28,8 +28,8 @@ SYNTAX = b"\nSyntax: GARVELUX <Server_Name> [/L<LogName>]\r\n"
 CALLS = ["NWCallsInit(00000000,00000000)", "NWCCOpenConnByName(0,SRV1,2,8,0x8000)",
          "NWGetFileServerDateAndTime(0x1234,zeroed)"]
 RELEASE = "release_client(00000000)"
-OLD_DATE = "100,5,2,8,16,42,2"
-OLD_REPORT = b"DateTime: Tue 2.5. 2000, 8:16:42\r\n"
+FAR_DATE = "130,5,2,8,16,42,4"
+FAR_REPORT = b"DateTime: Thu 2.5. 2030, 8:16:42\r\n"
 NOT_FOUND = b"\r\n\nERROR: NWCCOpenConnByName(SRV1) returned 8847\r\n"
 
 EXE, STANDIN, MSI, TASK_XML = (os.path.abspath(a) for a in sys.argv[1:5])
@@ -63,9 +63,9 @@ CASES = [
     ("query fails", {"QUERY": "880A"}, ["srv1", "/Lrun.log"], 3,
      b"\r\n\nERROR: NWGetFileServerDateAndTime returned 880A\r\n", True, CALLS + [RELEASE],
      b"\r\n\nERROR: NWGetFileServerDateAndTime returned 880A\r\n" + HINT_NO_ANSWER),
-    ("clock refused", {"DATE": OLD_DATE}, ["srv1", "/Lrun.log"], 4,
-     b"\r\n" + OLD_REPORT + b"ERROR  1314 setting system time.\r\n", True, CALLS + [RELEASE],
-     b"\r\n" + OLD_REPORT + b"ERROR  1314 setting system time.\r\nHint: this account lacks "
+    ("clock refused", {"DATE": FAR_DATE}, ["srv1", "/Lrun.log"], 4,
+     b"\r\n" + FAR_REPORT + b"ERROR  1314 setting system time.\r\n", True, CALLS + [RELEASE],
+     b"\r\n" + FAR_REPORT + b"ERROR  1314 setting system time.\r\nHint: this account lacks "
      b"the right to change the system time: let the GARVELUX task run it, or run it from an "
      b"elevated prompt.\r\n"),
     ("syntax asked for", {}, ["srv1", "/Lrun.log", "/?"], 0, SYNTAX, False, []),
@@ -205,7 +205,10 @@ class under_wine(unittest.TestCase):
         self.assertRegex(text, rb"^\r\nDateTime: (Mon|Tue|Wen|Thu|Fri|Sat|Sun) \d+\.\d+\. \d{4}, "
                                rb"\d+:\d\d:\d\d\r\nSystem Time successfully set up\.\r\n$")
         self.assertEqual(self.read("garvelux.log"), text)
-        self.assertEqual(events, [(4, 0, text)])  # information
+        # Information: the run's text, and by how much the clock moved.
+        self.assertEqual(len(events), 1)
+        self.assertEqual(events[0][:2], (4, 0))
+        self.assertRegex(events[0][2], re.escape(text) + rb"The clock moved by \+0\.\d{3} seconds\.\r\n$")
         self.assertEqual(self.recorded(), CALLS + [RELEASE])
 
     def test_default_log_joins_the_directory_with_a_backslash(self):
@@ -396,7 +399,7 @@ class packaged(unittest.TestCase):
             done = subprocess.run(["wine", self.exe, "localhost",
                                    "/LC:\\ProgramData\\GARVELUX\\garvelux.log"], env=self.env,
                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=120)
-        text = b"\r\nDateTime: Mon 7.12. 2026, 20:05:00\r\nERROR  1314 setting system time.\r\n"
+        text = b"\r\nDateTime: Mon 2.12. 2030, 20:05:00\r\nERROR  1314 setting system time.\r\n"
         self.assertEqual((done.returncode, done.stdout), (4, BANNER + text))
         # A repair without SERVER puts a deleted task back for the remembered
         # server; a rebuild of this version replaces the package and keeps it.

@@ -87,7 +87,24 @@ void GetSystemTimeAsFileTime(FILETIME *now)
     record("GetSystemTimeAsFileTime");
     now->dwLowDateTime = (DWORD)fake.now;
     now->dwHighDateTime = (DWORD)(fake.now >> 32);
-    fake.now += fake.clock_step;
+    fake.now += fake.round_trip;
+}
+
+DWORD max_step_policy()
+{
+    record("max_step_policy");
+    return fake.max_step_policy;
+}
+
+bool clock_disciplined()
+{
+    record("clock_disciplined");
+    return fake.disciplined;
+}
+
+void write_journal(const char *text)
+{
+    record(std::string("write_journal(") + text + ")");
 }
 
 DWORD GetLastError()
@@ -183,7 +200,7 @@ void fake_reset()
     tzset();
     fake = fake_script();
     client_sets_clock = true;
-    fake.now = utc_ticks("2030-05-02 06:06:42.000");
+    fake.now = utc_ticks("2030-05-02 06:06:42.000"); // ten minutes behind the server
     fake_calls.clear();
     fake_console.clear();
     fake_file_output.clear();
@@ -194,6 +211,7 @@ void fake_reset()
     keeping_run_text = false;
     memset(server_name, 0, sizeof server_name);
     memset(log_name, 0, sizeof log_name);
+    max_step = 0;
     // What an earlier run left behind must not make this one pass.
     memset(server_date_time, 0xEE, sizeof server_date_time);
     if (log_file)

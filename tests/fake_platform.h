@@ -12,9 +12,11 @@ struct fake_script {
     NWRCODE init_result = 0;
     NWRCODE open_result = 0;
     NWRCODE query_result = 0;
-    uint8_t date_time[7] = {100, 5, 2, 8, 16, 42, 2};
-    uint64_t now = 0; // what GetSystemTimeAsFileTime reads; fake_reset sets it
-    uint64_t clock_step = 0; // added to now at each reading: a round trip
+    uint8_t date_time[7] = {130, 5, 2, 8, 16, 42, 2};
+    uint64_t now = 0;        // what GetSystemTimeAsFileTime reads; fake_reset sets it
+    uint64_t round_trip = 0; // added to now at each reading
+    DWORD max_step_policy = 0;
+    bool disciplined = false;
     BOOL clock_result = 1;
     DWORD clock_error = 0;
     BOOL console_result = 1;

@@ -52,7 +52,7 @@ static bool make_time(const struct tm *fields, int dst, time_t *seconds)
 static int64_t distance(time_t seconds, WORD milliseconds, uint64_t close_to)
 {
     int64_t ticks = ((int64_t)seconds + seconds_1601_to_1970) * (int64_t)ticks_per_second +
-                    milliseconds * 10000;
+                    (int64_t)milliseconds * 10000;
     return ticks - (int64_t)close_to;
 }
 

@@ -1,3 +1,5 @@
+#include "platform/windows/event_log.h"
+
 #include "platform/platform.h"
 
 // The running account's SID, for Event Viewer's user column; null when it
@@ -13,15 +15,24 @@ static PSID running_account(BYTE (&buffer)[sizeof(TOKEN_USER) + SECURITY_MAX_SID
     return read ? reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid : nullptr;
 }
 
-// Event IDs are exit codes; the message table compiled from messages.mc
-// gives each ID the run's text alone, so Event Viewer shows that text.
-void report_run(UINT exit_code, const char *text)
+static void report(WORD type, DWORD id, const char *text)
 {
     HANDLE source = RegisterEventSourceA(nullptr, "GARVELUX");
     if (!source)
         return;
     alignas(TOKEN_USER) BYTE account[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    WORD type = exit_code == 0 ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_ERROR_TYPE;
-    ReportEventA(source, type, 0, exit_code, running_account(account), 1, 0, &text, nullptr);
+    ReportEventA(source, type, 0, id, running_account(account), 1, 0, &text, nullptr);
     DeregisterEventSource(source);
+}
+
+// Event IDs are exit codes; the message table compiled from messages.mc
+// gives each ID the run's text alone, so Event Viewer shows that text.
+void report_run(UINT exit_code, const char *text)
+{
+    report(exit_code == 0 ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_ERROR_TYPE, exit_code, text);
+}
+
+void report_warning(const char *text)
+{
+    report(EVENTLOG_WARNING_TYPE, 100, text);
 }

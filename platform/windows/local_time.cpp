@@ -37,17 +37,15 @@ BOOL local_time_to_file_time(const SYSTEMTIME *local, const FILETIME *close_to, 
     if (!TzSpecificLocalTimeToSystemTime(nullptr, local, &universal) ||
         !SystemTimeToFileTime(&universal, &converted))
         return 0;
-    uint64_t best = file_time_ticks(&converted);
+    const uint64_t first = file_time_ticks(&converted), target = file_time_ticks(close_to);
+    uint64_t best = first;
     TIME_ZONE_INFORMATION zone;
-    if (GetTimeZoneInformation(&zone) != TIME_ZONE_ID_INVALID) {
-        const uint64_t shift = (uint64_t)(zone.StandardBias - zone.DaylightBias < 0
-                                              ? zone.DaylightBias - zone.StandardBias
-                                              : zone.StandardBias - zone.DaylightBias) *
-                               60 * ticks_per_second;
-        const uint64_t target = file_time_ticks(close_to), first = best;
+    if (GetTimeZoneInformation(&zone) != TIME_ZONE_ID_INVALID && reads_as(first, local)) {
+        const LONG minutes = zone.StandardBias - zone.DaylightBias;
+        const uint64_t shift = (uint64_t)(minutes < 0 ? -minutes : minutes) * 60 * ticks_per_second;
         const uint64_t others[2] = {first - shift, first + shift};
         for (uint64_t other : others)
-            if (shift != 0 && reads_as(other, local) && reads_as(first, local) &&
+            if (shift != 0 && reads_as(other, local) &&
                 distance(other, target) < distance(best, target))
                 best = other;
     }

@@ -29,13 +29,20 @@ static void record(const char *format, ...)
     fclose(file);
 }
 
-// Now, at the start of a second: the program sets milliseconds to 2, and
-// Wine sets the clock only to within half a second of the current time.
+// The coming second, late in this one: the program sets milliseconds to 2,
+// a desk within the server's second is left as it is, and Wine sets the
+// clock only to within half a second of the current time.
 static void now(uint8_t *date_time)
 {
     SYSTEMTIME t;
-    for (GetLocalTime(&t); t.wMilliseconds > 150; GetLocalTime(&t))
+    for (GetLocalTime(&t); t.wMilliseconds < 700 || t.wMilliseconds > 850; GetLocalTime(&t))
         Sleep(20);
+    FILETIME instant;
+    SystemTimeToFileTime(&t, &instant);
+    ULARGE_INTEGER ticks = {{instant.dwLowDateTime, instant.dwHighDateTime}};
+    ticks.QuadPart += 10000000;
+    instant = {ticks.LowPart, ticks.HighPart};
+    FileTimeToSystemTime(&instant, &t);
     const WORD fields[7] = {(WORD)(t.wYear - 1900), t.wMonth, t.wDay, t.wHour,
                             t.wMinute, t.wSecond, t.wDayOfWeek};
     for (int i = 0; i < 7; i++)
