@@ -100,7 +100,8 @@ const outcome_case outcome_cases[] = {
          t.tm_min = 30;
          t.tm_isdst = -1;
          fake.now = ((uint64_t)mktime(&t) + 11644473600) * ticks_per_second + 5000000;
-         const uint8_t day[7] = {(uint8_t)t.tm_year, (uint8_t)(t.tm_mon + 1), (uint8_t)t.tm_mday, 0, 30, 0, 2};
+         const uint8_t day[7] = {(uint8_t)t.tm_year, (uint8_t)(t.tm_mon + 1), (uint8_t)t.tm_mday,
+                                 0, 30, 0, 2};
          memcpy(fake.date_time, day, 7);
      },
      0, "\r\nDateTime: Tue " + std::string(release_day) + ", 0:30:00\r\n" + set_up,
