@@ -473,10 +473,11 @@ class native_build(both_builds):
                     '4294967295 >m && mount --bind m /proc/$$/uid_map && exec "$@"', "-"]
         # started by: root; root with supplementary groups; root where user
         # 65534 does not exist; a user with capabilities; root where the
-        # packaged user exists; root that cannot switch where it should.
-        # Then Uid and Gid, the bounding set, and where the run is held: at
-        # the query, once filtered, or while connecting to a black-holed
-        # server, before; or that it ends as its client cannot start.
+        # packaged user exists; root that cannot switch where it should;
+        # root's check, which keeps no capability. Then Uid and Gid, the
+        # bounding set, and where the run is held: at the query, once
+        # filtered, or while connecting to a black-holed server, before; or
+        # that it ends as its client cannot start.
         for launcher, ids, bounding, held in [
                 ([], "65534", clock_only, "query"),
                 (with_groups, "65534", clock_only, "query"),
@@ -484,7 +485,8 @@ class native_build(both_builds):
                 (as_user, "1000", "000001ffffffffff", "query"),
                 (with_user, "999", clock_only, "query"),
                 (unshared, None, None, "init"),
-                (with_groups, "65534", clock_only, "connecting")]:
+                (with_groups, "65534", clock_only, "connecting"),
+                ([], "65534", none, "check")]:
             # Connection attempts only: a closing connection of the run before
             # must not look like this run connecting.
             rules = ["tcp dport 524 tcp flags & (syn | ack) == syn counter drop"] \
@@ -492,7 +494,8 @@ class native_build(both_builds):
             with self.subTest(launcher=launcher, held=held), dropping(*rules), \
                     NcpServer(Behaviour(silent_on="query")) as server:
                 os.chmod(self.dir.name, 0o777)
-                run = subprocess.Popen(launcher + RUNNER.command + ["srv1", "/Le2e.log"],
+                arguments = ["--check", "srv1"] if held == "check" else ["srv1", "/Le2e.log"]
+                run = subprocess.Popen(launcher + RUNNER.command + arguments,
                                        cwd=self.dir.name, env=RUNNER.env(self.clock),
                                        stdout=subprocess.PIPE)
                 if held == "init":  # the runs held before were killed: they logged nothing
@@ -500,18 +503,19 @@ class native_build(both_builds):
                     self.assertEqual((run.wait(), run.stdout.read(), self.read("e2e.log")),
                                      (1, BANNER + refused, refused))
                     continue
-                while run.poll() is None and (len(server.requests) < 2 if held == "query" else
+                while run.poll() is None and (len(server.requests) < 2 if held != "connecting" else
                                               b"packets 0 " in nft_table()):
                     time.sleep(0.01)
                 with open("/proc/%d/status" % run.pid) as f:
                     status = dict((k, v.strip()) for k, v in (line.split(":", 1) for line in f))
                 run.kill()
                 run.wait()
-                filtered = RUNNER.filtered and held == "query"
+                filtered = RUNNER.filtered and held != "connecting"
+                kept = none if held == "check" else clock_only
                 self.assertEqual(
                     [status[k] for k in ("Uid", "Gid", "Groups", "CapEff", "CapPrm", "CapBnd",
                                          "CapInh", "CapAmb", "NoNewPrivs", "Seccomp")],
-                    ["\t".join([ids] * 4)] * 2 + ["", clock_only, clock_only, bounding, none,
+                    ["\t".join([ids] * 4)] * 2 + ["", kept, kept, bounding, none,
                                                   none, "1", "2" if filtered else "0"])
 
     def test_the_test_agent_as_nmap_reads_it(self):
