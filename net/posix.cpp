@@ -43,10 +43,10 @@ static bool under_local(const char *name)
 
 // The resolver for site-only lookups. systemd-resolved's stub (127.0.0.53)
 // answers a single-label name by LLMNR and one under .local by mDNS: DNS
-// is asked names of two labels or more outside .local alone, a single
-// label only with a search domain (no-tld-query), and the root and .local
-// domains leave the search list. no-reload keeps that when resolv.conf
-// changes during the run.
+// is asked names of two labels or more outside .local alone (without the
+// resolver's escapes), a single label only with a search domain
+// (no-tld-query), and the root and .local domains leave the search list.
+// no-reload keeps that when resolv.conf changes during the run.
 static bool site_resolver()
 {
     if (res_init() != 0)
@@ -76,7 +76,9 @@ int net_resolve(const char *name, const char *port, bool site_only, net_address 
         return net_addresses_of(name, port, false, addresses, capacity);
     const char *dot = strchr(name, '.');
     bool single = !dot || dot[1] == '\0';
-    bool dns = !under_local(name) && (!single || (!dot && _res.dnsrch[0]));
+    // The resolver reads \065 as A, and \. as a dot within a label.
+    bool dns = !under_local(name) && !strchr(name, '\\') &&
+               (!single || (!dot && _res.dnsrch[0]));
     if (!by_site || net_loose_number(name) ||
         __nss_configure_lookup("hosts", dns ? "files dns" : "files") != 0)
         return 0;

@@ -376,6 +376,9 @@ class both_builds(unittest.TestCase):
                  {"run": "fs9", "dns": ("search local .", [])}, 2, fs9, []),
                 ("a stub, a .local name", "127.0.0.5", "",
                  {"run": "nas.local", "dns": ("", [])}, 2, by_name_of(b"NAS.LOCAL"), []),
+                ("a stub, a .local name the resolver unescapes", "127.0.0.5", "",
+                 {"run": "nas.loc\\097l", "dns": ("", [])}, 2,
+                 by_name_of(b"NAS.LOC\\5C097L"), []),
                 ("a .local name in the hosts file", "127.0.0.5", "",
                  {"run": "fs9.local", "dns": ("", [])}, CLOCK, by_name_of(b"FS9.LOCAL"), []),
                 # No address but a dotted one: 127.1 is the agent's as inet_aton
