@@ -19,6 +19,11 @@ const bool hints_on_standard_error = false;
 // Windows converts a local time with the daylight-saving setting in force
 // before the call: across a change only a second call sets the clock right.
 const bool clock_set_twice = true;
+
+// A file on disk with no other name, opened itself: not a reparse point
+// (symbolic link, junction) at its name, a folder, a pipe, a device or a
+// file with another name. The installer takes a log only on these terms.
+bool own_disk_file(HANDLE file);
 #else
 typedef int BOOL;
 typedef uint16_t WORD;

@@ -590,6 +590,19 @@ class native_build(both_builds):
         self.assertEqual(results, [0] * runs)
         self.assertEqual(self.read("shared.log"), SUCCESS * runs)
 
+    def test_monitoring_check(self):
+        # Started as root, against a server 90 s ahead: one line, no clock
+        # call (the intercept's record stays empty), no log anywhere. Asked
+        # well inside a second, the server's whole second rounds one way.
+        time.sleep(1.3 - time.time() % 1)
+        with NcpServer(Behaviour(ahead=90)):
+            done = subprocess.run(RUNNER.command + ["--check", "srv1"], cwd=self.dir.name,
+                                  env=RUNNER.env(self.clock), stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, timeout=60)
+        self.assertEqual((done.returncode, done.stdout, done.stderr),
+                         (1, b"GARVELUX WARNING: SRV1 offset +90 s|offset=90s;60;120;;\n", b""))
+        self.assertEqual((os.listdir(self.dir.name), self.read("clock")), (["clock"], b""))
+
     def test_default_log_in_the_current_directory(self):
         with NcpServer():
             subprocess.run(RUNNER.command + ["srv1"], cwd=self.dir.name, env=RUNNER.env(self.clock),

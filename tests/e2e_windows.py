@@ -33,6 +33,9 @@ FAR_REPORT = b"DateTime: Thu 2.5. 2030, 8:16:42\r\n"
 NOT_FOUND = b"\r\n\nERROR: NWCCOpenConnByName(SRV1) returned 8847\r\n"
 
 EXE, STANDIN, MSI, TASK_XML = (os.path.abspath(a) for a in sys.argv[1:5])
+# A folder ("owned") and a log in "logs" of another account, made before
+# the namespace by root, which alone can make them.
+FOREIGN = os.environ.get("GARVELUX_FOREIGN")
 TASK_NAMESPACE = "{http://schemas.microsoft.com/windows/2004/02/mit/task}"
 SETTINGS = "HKLM\\SOFTWARE\\GARVELUX"
 UNINSTALL = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
@@ -361,6 +364,10 @@ class packaged(unittest.TestCase):
     def installed(self, server):
         return (1, True, server, self.exe)
 
+    def read_log(self):
+        with open(os.path.join(self.logs, "garvelux.log"), "rb") as f:
+            return f.read()
+
     def exec_for(self, server, exe=None, logs="C:\\ProgramData\\GARVELUX"):
         return '<Exec><Command>"%s"</Command><Arguments>%s /L%s\\garvelux.log</Arguments>' \
             '</Exec>' % (exe or self.exe, server, logs)
@@ -375,14 +382,24 @@ class packaged(unittest.TestCase):
         self.assertEqual(find("./Triggers/TimeTrigger/Repetition/Interval"), ["PT1H"])
         self.assertEqual(find("./Triggers/TimeTrigger/RandomDelay"), ["PT5M"])
         self.assertEqual(find("./Principals/Principal/UserId"), ["S-1-5-19"])  # LOCAL SERVICE
+        self.assertEqual(find("./Principals/Principal/ProcessTokenSidType"), ["Unrestricted"])
         self.assertEqual(find("./Principals/Principal/RequiredPrivileges/Privilege"),
                          ["SeSystemtimePrivilege"])
         self.assertEqual(find("./Settings/MultipleInstancesPolicy"), ["IgnoreNew"])
         self.assertEqual(find("./Settings/RunOnlyIfNetworkAvailable"), ["true"])
-        # Registered by hand as the manual says.
+        # Registered by hand as the manual says: the package neither
+        # overwrites it nor, installed without SERVER and removed, deletes it.
         self.assertEqual(wine(self.env, "schtasks", "/create", "/xml", windows_path(TASK_XML),
                               "/tn", "GARVELUX"), 0)
         self.assertTrue(self.registered())
+        msi = windows_path(MSI)
+        self.assertEqual(self.msiexec("/i", msi, "SERVER=FS1"), (1603 % 256, []))
+        self.assertIn("GARVELUX task: a task \\GARVELUX that this product did not register",
+                      self.log)
+        self.assertEqual(self.state(), (0, True, None, None))
+        self.assertEqual(self.msiexec("/i", msi), (0, []))
+        self.assertEqual(self.msiexec("/x", msi), (0, []))
+        self.assertEqual(self.state(), (0, True, None, None))
         self.assertEqual(wine(self.env, "schtasks", "/delete", "/tn", "GARVELUX", "/f"), 0)
         self.assertFalse(os.path.exists(self.task))
 
@@ -393,6 +410,9 @@ class packaged(unittest.TestCase):
                          ["CHANGELOG.txt", "LICENSE.txt", "garvelux-task.xml", "garvelux.exe",
                           "garvelux.txt"])
         self.assertEqual(self.state(), self.installed("FS1"))
+        # An empty log made by the install; Wine resolves no task SID.
+        self.assertEqual(self.read_log(), b"")
+        self.assertIn("GARVELUX task: the log grants append to S-1-5-19", self.log)
         # The installed program runs from its folder on its built-in client,
         # logging where the task does; Wine refuses the clock.
         with NcpServer():
@@ -464,6 +484,20 @@ class packaged(unittest.TestCase):
         self.assertEqual(self.state(), self.installed("FS3"))
         self.assertEqual(self.msiexec("/x", msi)[0], 0)
         self.assertEqual(self.state(), NOTHING)
+        # Folders of an admin's choice stay through an upgrade that names
+        # none; removal by feature takes the task with the product.
+        custom = ("INSTALLDIR=C:\\Custom\\", "LOGDIR=C:\\CustomLogs\\")
+        exe = "C:\\Custom\\garvelux.exe"
+        self.assertEqual(self.msiexec("/i", msi, "SERVER=FS4", *custom),
+                         (0, [self.exec_for("FS4", exe, "C:\\CustomLogs")]))
+        upgrade = self.copy()
+        self.assertEqual(self.msiexec("/i", upgrade),
+                         (0, [self.exec_for("FS4", exe, "C:\\CustomLogs")]))
+        self.assertEqual(self.state()[:3], (1, True, "FS4"))
+        self.assertEqual(os.listdir(os.path.join(self.drive, "CustomLogs")), ["garvelux.log"])
+        self.assertEqual(self.msiexec("/i", upgrade, "REMOVE=Complete"), (0, []))
+        self.assertEqual(self.state(), NOTHING)
+        self.assertFalse(os.path.exists(os.path.join(self.drive, "Custom")))
 
     def test_a_failure_puts_back_the_task_that_was_there(self):
         # A value that a run could not take, or that Task Scheduler would
@@ -481,6 +515,9 @@ class packaged(unittest.TestCase):
         bad = [["SERVER=/FS1"], ["SERVER=#5"], ["SERVER=A%PATH%"], ["LOGDIR=C:\\Time Logs\\"],
                ["LOGDIR=C:\\%TEMP%\\"], ["SERVER=" + "S" * 128], ["INSTALLDIR=C:\\Linked\\"],
                ["LOGDIR=C:\\LinkedLogs\\"], ["LOGDIR=C:\\HardLinked\\"]]
+        if FOREIGN:  # folders that Wine shows as another account's (S-1-5-7)
+            bad += [[name + "=%s\\" % windows_path(os.path.join(FOREIGN, "owned"))]
+                    for name in ("INSTALLDIR", "LOGDIR")]
         for values in bad:
             self.assertEqual(self.msiexec("/i", msi, "SERVER=FS1", *values), (1603 % 256, []))
             self.assertIn("GARVELUX task: %s" % values[0].split("=")[0], self.log)
@@ -503,6 +540,20 @@ class packaged(unittest.TestCase):
                         step + "('%sData', 'FAIL', %d)" % (name, data_sequence),
                         step + "('%s', 'FAIL AND %s', %d)" % (name, when, sequence)]
         failing = self.copy(*queries)
+        if FOREIGN:
+            # A log that another account made is moved aside for one that
+            # SYSTEM makes, and back by a rollback.
+            logs = os.path.join(FOREIGN, "logs")
+            logdir = "LOGDIR=%s\\" % windows_path(logs)
+            self.assertEqual(self.msiexec("/i", failing, "SERVER=FS1", "FAIL=1", logdir)[0],
+                             1603 % 256)
+            self.assertEqual(os.listdir(logs), ["garvelux.log"])
+            self.assertEqual(self.msiexec("/i", msi, "SERVER=FS1", logdir)[0], 0)
+            self.assertIn("GARVELUX task: the log was another account's; moved aside", self.log)
+            self.assertEqual({n: open(os.path.join(logs, n), "rb").read()
+                              for n in os.listdir(logs)},
+                             {"garvelux.log": b"", "garvelux.log.old": b"planted\r\n"})
+            self.assertEqual(self.msiexec("/x", msi)[0], 0)
         self.assertEqual(self.msiexec("/i", failing, "SERVER=FS1", "FAIL=1"),
                          (1603 % 256, [self.exec_for("FS1")]))
         self.assertEqual(self.state(), NOTHING)
@@ -521,8 +572,9 @@ class packaged(unittest.TestCase):
         # A user's product of their own holding the program's and the log's
         # components elsewhere (Wine's lookup by component then finds
         # neither) moves neither a repair nor the next rows' rollback.
+        # (msibuild's DELETE skips every other row: four rounds empty the table)
         mine = self.copy("DELETE FROM Property WHERE Property = 'ALLUSERS'", "DELETE FROM Upgrade",
-                         "DELETE FROM Registry",
+                         *["DELETE FROM Registry"] * 4,
                          "DELETE FROM InstallExecuteSequence WHERE Action = 'ScheduleTask'",
                          "UPDATE Property SET Value = 'MINE' WHERE Property = 'ProductName'",
                          "UPDATE Property SET Value = '{%s}' WHERE Property = 'UpgradeCode'"
@@ -565,8 +617,21 @@ class packaged(unittest.TestCase):
 if __name__ == "__main__":
     if os.environ.get("GARVELUX_IN_NAMESPACE") != "1":
         os.environ["GARVELUX_IN_NAMESPACE"] = "1"
-        sys.exit(subprocess.call(["unshare", "-rn", "sh", "-c", 'ip link set lo up && exec "$@"',
-                                  "-", sys.executable] + sys.argv))
+        foreign = tempfile.mkdtemp(prefix="garvelux-foreign-")
+        try:
+            if os.getuid() == 0:
+                os.mkdir(os.path.join(foreign, "owned"))
+                os.mkdir(os.path.join(foreign, "logs"))
+                with open(os.path.join(foreign, "logs", "garvelux.log"), "wb") as f:
+                    f.write(b"planted\r\n")
+                for name in ("owned", "logs/garvelux.log"):
+                    os.chown(os.path.join(foreign, name), 1, 1)
+                os.environ["GARVELUX_FOREIGN"] = foreign
+            status = subprocess.call(["unshare", "-rn", "sh", "-c", 'ip link set lo up && exec "$@"',
+                                      "-", sys.executable] + sys.argv)
+        finally:
+            shutil.rmtree(foreign)
+        sys.exit(status)
     with wine_prefix() as wine_env:
         os.environ.update(wine_env)
         subprocess.run(["wine", "reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude",

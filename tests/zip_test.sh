@@ -4,7 +4,8 @@
 # the key the program reads, and nothing else; the exe
 # carries its version information and manifest. The MSI, as msitools read
 # it: a per-machine package with the tables its work needs and no script;
-# its custom action exports one name and carries the ZIP's definition.
+# its custom action exports its two entry points and carries the ZIP's
+# definition.
 # All of them, and the exe's banner, name the project's version. With a
 # signing certificate, the exe (built and zipped), the custom action and
 # the MSI carry signatures that osslsigncode verifies, against the CA in
@@ -120,6 +121,11 @@ assert "Template: Intel;1033" in open(work + "/suminfo").read()
 assert not [row for row in rows("CustomAction") if int(row[1]) & 0x3F in
             (5, 6, 21, 22, 37, 38, 53, 54)], rows("CustomAction")
 step = {row[0]: int(row[2]) for row in rows("InstallExecuteSequence")}
+# The task goes with the program by any route of removal (wixl would take
+# the $ of a component's action state for its own).
+condition = {row[0]: row[1] for row in rows("InstallExecuteSequence")}
+assert "$Program=2 AND NOT UPGRADING" in condition["RemoveTask"], condition
+assert step["RemoveFiles"] < step["UnmakeFolders"] < step["MakeFolders"] < step["CreateFolders"]
 assert step["AppSearch"] < step["ChooseServer"] < step["CostFinalize"] < step["CheckValues"] \
     < step["InstallValidate"] < step["InstallInitialize"] < step["InstallExecute"] \
     < step["RemoveExistingProducts"] < step["InstallFinalize"], step
@@ -129,7 +135,9 @@ assert int(server[3]) & 0x40 and server[4] == "SERVER", server
 assert [row[4] for row in rows("File") if row[0] == "garvelux.exe"] == [version + ".0.0"]
 # Both folders owned by SYSTEM, inheriting nothing; the owner's implicit
 # rights (OW) taken away on each folder and what it holds; the program's
-# folder writable by SYSTEM and the administrators alone.
+# folder writable by SYSTEM and the administrators alone; the log's folder
+# granting no one else anything (the task's right to append comes with its
+# registration).
 locks = {row[1]: row[3] for row in rows("MsiLockPermissionsEx")}
 aces = {lock: {trustee: (flags, rights) for flags, rights, trustee in
                  re.findall(r"\(A;(\w*);(\w+);;;(\w+)\)", sddl)} for lock, sddl in locks.items()}
@@ -137,9 +145,9 @@ for lock, sddl in locks.items():
     assert sddl.startswith("O:SYD:PAI(") and aces[lock]["OW"][0] == "OICI", sddl
 assert aces["INSTALLDIR"] == {"SY": ("OICI", "FA"), "BA": ("OICI", "FA"),
                               "BU": ("OICI", "0x1200a9"), "OW": ("OICI", "0x1200a9")}, aces
-assert sorted(aces["LOGDIR"]) == ["BA", "BU", "LS", "OW", "SY"], aces
+assert aces["LOGDIR"] == {"SY": ("OICI", "FA"), "BA": ("OICI", "FA"), "OW": ("OICI", "FR")}, aces
 exports = open(work + "/exports").read()
-assert re.findall(r"^\s+\[ *\d+\] (\S+)$", exports, re.M) == ["SetTask"], exports
+assert re.findall(r"^\s+\[ *\d+\] (\S+)$", exports, re.M) == ["MakeFolders", "SetTask"], exports
 assert open(work + "/definition", "rb").read() == archive.read(folder + "garvelux-task.xml")
 source = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\GARVELUX"
 assert sorted(row[2:5] for row in rows("Registry") if row[2] == source) == [

@@ -24,6 +24,9 @@ void ExitProcess(UINT exit_code)
     exit((int)exit_code);
 }
 
+static const char refused[] = "not a file of its own (a FIFO, socket, device or hard link)";
+static const char *failure_reason = "";
+
 // Where another account can write the log's folder, it can put a symlink,
 // a FIFO, a socket or a hard link at the log's name before a root run
 // comes: the last component is never followed, nothing waits for a FIFO's
@@ -31,9 +34,6 @@ void ExitProcess(UINT exit_code)
 // A new log gets 0644 as the umask or the folder's default ACL narrows it.
 // The file taken is written as any other, blocking; it is not handed down
 // to anything the process might start.
-static const char refused[] = "not a file of its own (a FIFO, socket, device or hard link)";
-static const char *failure_reason = "";
-
 FILE *open_shared_append(const char *name)
 {
     int log = open(name, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |

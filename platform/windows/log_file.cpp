@@ -10,11 +10,12 @@
 // not followed, and refused; so are a pipe, whose server could otherwise
 // act as this account (it may identify the caller, no more), a device and
 // a hard link.
-static bool own_disk_file(HANDLE file)
+bool own_disk_file(HANDLE file)
 {
     BY_HANDLE_FILE_INFORMATION information;
     return GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &information) &&
-           !(information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+           !(information.dwFileAttributes &
+             (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
            information.nNumberOfLinks <= 1;
 }
 
