@@ -62,14 +62,11 @@ SLP_URL = TYPE + b":///SLPONLY"
 
 
 def release_day():
-    """The floor the build took (see CMakeLists.txt), as the program writes it."""
-    if "SOURCE_DATE_EPOCH" in os.environ:
-        day = time.gmtime(int(os.environ["SOURCE_DATE_EPOCH"]))
-    else:
-        with open(os.path.join(HERE, "..", "CHANGELOG.md"), encoding="utf-8") as changes:
-            line = next(l for l in changes if l.startswith("## "))
-        day = time.strptime(line.split()[-1], "%Y-%m-%d")
-    return b"%d.%d. %d" % (day.tm_mday, day.tm_mon, day.tm_year)
+    """The floor the build took, as the program writes it: from the build's
+    own header, whatever CHANGELOG.md or SOURCE_DATE_EPOCH say now."""
+    with open(os.path.join(os.path.dirname(os.path.abspath(sys.argv[2])), "release_date.h"),
+              "rb") as header:
+        return re.search(rb'release_day\[\] = "(.*)"', header.read())[1]
 
 
 def clock_error(code):

@@ -110,6 +110,21 @@ const outcome_case outcome_cases[] = {
      queried + hinted + "release_client(0)\nreport_run(3)\nExitProcess(3)\n",
      "Hint: the server's own clock is wrong (a dead battery, a restored snapshot, a typo?): set "
      "it right on the server.\r\n"},
+    {"server early on its release day, east of UTC",
+     [] {
+         struct tm t = {};
+         t.tm_year = (int)(release_date / 10000) - 1900;
+         t.tm_mon = (int)(release_date / 100 % 100) - 1;
+         t.tm_mday = (int)(release_date % 100);
+         t.tm_min = 30;
+         t.tm_isdst = -1;
+         fake.now = ((uint64_t)mktime(&t) + 11644473600) * ticks_per_second + 5000000;
+         const uint8_t day[7] = {(uint8_t)t.tm_year, (uint8_t)(t.tm_mon + 1), (uint8_t)t.tm_mday,
+                                 0, 30, 0, 2};
+         memcpy(fake.date_time, day, 7);
+     },
+     0, "\r\nDateTime: Tue " + std::string(release_day) + ", 0:30:00\r\n" + set_up,
+     queried + ended, "", within("-0.498")},
     {"desk long before the release still set",
      [] { fake.now = utc_ticks("2000-05-02 06:16:42.000"); }, 0, clock_set, set_once, "",
      "The clock moved by +946684800.002 seconds.\r\n"},
