@@ -23,6 +23,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+from dns_responder import DnsResponder  # noqa: E402
 from ncp_server import Behaviour, NcpServer, dropping  # noqa: E402
 from slp_agent import DA_TYPE, TYPE, SlpAgent  # noqa: E402
 from wine_prefix import wine_prefix  # noqa: E402
@@ -33,6 +34,7 @@ HOSTS = """127.0.0.1 localhost
 ::1 srv6
 ::1 both
 127.0.0.1 both
+127.0.0.2 fs9.local
 """
 BOTH = [("127.0.0.1", 524), ("::1", 524)]
 SLP_SERVER = ("127.0.0.2", 524)  # where the SLP agent's servers are
@@ -229,11 +231,12 @@ class both_builds(unittest.TestCase):
     def tearDown(self):
         self.dir.cleanup()
 
-    def run_garvelux(self, args, log="e2e.log", **env):
+    def run_garvelux(self, args, log="e2e.log", closed=None, **env):
         started = time.monotonic()
         done = subprocess.run(RUNNER.command + args + ["/L" + log], cwd=self.dir.name,
                               env=RUNNER.env(self.clock, **env), stdout=subprocess.PIPE,
-                              stderr=subprocess.DEVNULL, timeout=60)
+                              stderr=subprocess.DEVNULL, timeout=60,
+                              preexec_fn=closed and (lambda: os.close(closed)))
         return done.returncode, done.stdout, time.monotonic() - started
 
     def read(self, name):
@@ -328,7 +331,9 @@ class both_builds(unittest.TestCase):
         # never asked, though without them it is (Wine asks it through the
         # host's resolver).
         many = dict([("FS%04d" % i, ["10.0.1.1"]) for i in range(3000)], SLPONLY=["127.0.0.2"])
-        by_name = [(1, TYPE, b"(svcname-ws=SLPONLY)"), (1, TYPE, b"(svcname-ws==SLPONLY)")]
+        def by_name_of(name):
+            return [(1, TYPE, b"(svcname-ws=%s)" % name), (1, TYPE, b"(svcname-ws==%s)" % name)]
+        by_name, fs9 = by_name_of(b"SLPONLY"), by_name_of(b"FS9")
         addresses = (6, SLP_URL, b"svcaddr-ws")
         for name, configured, scopes, directory, code, asked, rogue_asked in [
                 ("configured, in the site's scopes", "127.0.0.5", " SITE1 , DEFAULT", {}, CLOCK,
@@ -356,19 +361,45 @@ class both_builds(unittest.TestCase):
                 ("a LAN host's name service, the agent silent", "127.0.0.5", "",
                  {"silent": True, "lan": True}, 2, by_name * 3, []),
                 ("a LAN host's name service, no agents", None, "", {"lan": True}, CLOCK, [],
-                 None)]:
+                 None),
+                # A resolver's stub that passes a single-label name to LLMNR and
+                # a .local one to mDNS: asked neither, a single label only
+                # through the search list (without .local and root domains).
+                ("a stub that asks the LAN, no search list", "127.0.0.5", "",
+                 {"run": "fs9", "dns": ("", [])}, 2, fs9, []),
+                ("a stub, a search list", "127.0.0.5", "",
+                 {"run": "fs9", "dns": ("search corp.example", [b"FS9.corp.example"] * 2)},
+                 2, fs9, []),
+                ("a stub, a search list of .local and the root", "127.0.0.5", "",
+                 {"run": "fs9", "dns": ("search local .", [])}, 2, fs9, []),
+                ("a stub, a .local name", "127.0.0.5", "",
+                 {"run": "nas.local", "dns": ("", [])}, 2, by_name_of(b"NAS.LOCAL"), []),
+                ("a stub, a .local name the resolver unescapes", "127.0.0.5", "",
+                 {"run": "nas.loc\\097l", "dns": ("", [])}, 2,
+                 by_name_of(b"NAS.LOC\\5C097L"), []),
+                ("a .local name in the hosts file", "127.0.0.5", "",
+                 {"run": "fs9.local", "dns": ("", [])}, CLOCK, by_name_of(b"FS9.LOCAL"), []),
+                # No address but a dotted one: 127.1 is the agent's as inet_aton
+                # reads it.
+                ("an agent as a loose number", "127.1", "", {"host": "127.0.0.1"}, 2, [], None)]:
             settings = dict(dict(servers=SERVERS, host="127.0.0.5", multicast=False), **directory)
             mode, server_name = settings.pop("mode", 0o644), settings.pop("run", "slponly")
             lan = lan_name_service() if settings.pop("lan", False) else contextlib.nullcontext()
+            search, dns_asked = settings.pop("dns", (None, None))
+            if search is not None and not isinstance(RUNNER, Native):
+                continue  # Wine's DnsQuery asks the host's stub as it is
+            dns = DnsResponder(search) if search is not None else contextlib.nullcontext()
             rogue = SlpAgent({"SLPONLY": ["127.0.0.9"]}) if rogue_asked is not None else \
                 contextlib.nullcontext()
-            with self.subTest(name), SlpAgent(**settings) as agent, rogue, lan, \
+            with self.subTest(name), SlpAgent(**settings) as agent, rogue, lan, dns, \
                     NcpServer(addresses=[SLP_SERVER]), \
                     RUNNER.slp_settings(configured, scopes, mode) if configured else \
                     contextlib.nullcontext():
                 exit_code, console, _ = self.run_garvelux([server_name])
                 self.assertEqual((exit_code, console[len(BANNER):]), self.expect(
-                    code, open_error(b"SLPONLY", 0x8847)))
+                    code, open_error(server_name.upper().encode(), 0x8847)))
+                if search is not None:
+                    self.assertEqual(dns.names, dns_asked)
                 self.read("e2e.log")
                 self.assertEqual([(r[1],) + tuple(r[4][1:4:2]) for r in agent.requests], asked)
                 self.assertLessEqual({r[4][2] for r in agent.requests}, {
@@ -439,9 +470,11 @@ class wine_build(both_builds):
 
 class native_build(both_builds):
     def test_clock_refused_in_the_namespace(self):
-        with NcpServer():
-            code, console, _ = self.run_garvelux(["srv1"], intercept=False)
-        self.assertEqual((code, console), (4, BANNER + clock_error(1)))
+        for closed in None, 2:  # its hint never in the log, also with standard error closed
+            with NcpServer():
+                code, console, _ = self.run_garvelux(["srv1"], intercept=False, closed=closed)
+            self.assertEqual((code, console, self.read("e2e.log")),
+                             (4, BANNER + clock_error(1), clock_error(1)))
 
     def test_local_time_under_daylight_saving(self):
         for tz, date, utc in [
