@@ -26,7 +26,7 @@ bool client_sets_clock = true;
 NWRCODE built_in_init()
 {
     read_slp_settings(&slp);
-    if (!drop_privileges())
+    if (!drop_privileges(client_sets_clock))
         return still_privileged;
     return net_start();
 }
@@ -44,7 +44,7 @@ NWRCODE built_in_open(const char *name, NWCONN_HANDLE *connection)
     NWRCODE result = ncp_connect(addresses, count, deadline, &socket);
     if (result != 0)
         return result;
-    if (!confine_to_socket(socket, true)) {
+    if (!confine_to_socket(socket, client_sets_clock)) {
         net_close(socket);
         return still_privileged;
     }

@@ -108,10 +108,11 @@ void write_journal(const char *text);
 
 // Least privilege for a run that reads a network server's bytes, where the
 // system offers it. Before the server is looked for: keep no more than
-// setting the clock needs. False when the run must not go on: it started
-// as root and could not become a user of its own where the system surely
-// has one, or it is privileged and a step of its hardening failed.
-bool drop_privileges();
+// setting the clock needs, and nothing where !may_set_clock. False when
+// the run must not go on: it started as root and could not become a user
+// of its own where the system surely has one, or it is privileged and a
+// step of its hardening failed.
+bool drop_privileges(bool may_set_clock);
 // Once connected, before the first reply byte is read: from then on the
 // process makes no calls but those of the rest of a run on this socket,
 // the clock's only where may_set_clock. False when a privileged run could

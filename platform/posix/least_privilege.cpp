@@ -146,7 +146,7 @@ static scmp_filter_ctx socket_filter(intptr_t socket, bool may_set_clock)
 // fails ends it.
 static bool hardening_owed;
 
-bool drop_privileges()
+bool drop_privileges(bool may_set_clock)
 {
     capng_get_caps_process();
     bool root = geteuid() == 0, switched = false, held = true;
@@ -155,7 +155,7 @@ bool drop_privileges()
     bool contained = in_user_namespace(&root_outside);
     hardening_owed = privileged && !contained;
     if (privileged) {
-        bool has_clock = capng_have_capability(CAPNG_PERMITTED, CAP_SYS_TIME);
+        bool has_clock = may_set_clock && capng_have_capability(CAPNG_PERMITTED, CAP_SYS_TIME);
         // Only CAP_SETPCAP empties the bounding set; without it the set
         // stays, and no new privileges (below) keeps execve from using it.
         bool bounds = capng_have_capability(CAPNG_EFFECTIVE, CAP_SETPCAP);
@@ -182,7 +182,7 @@ bool drop_privileges()
     if (hardening_owed && !sanitized()) {
         // Built now, and again once connected: what fails to build fails
         // before any name is resolved.
-        scmp_filter_ctx filter = socket_filter(-1, true);
+        scmp_filter_ctx filter = socket_filter(-1, may_set_clock);
         held = filter && held;
         if (filter)
             seccomp_release(filter);
