@@ -578,6 +578,8 @@ class packaged(unittest.TestCase):
         self.assertEqual(self.msiexec("/i", failing, "SERVER=FS1", "FAIL=1"),
                          (1603 % 256, [self.exec_for("FS1")]))
         self.assertEqual(self.state(), NOTHING)
+        # The folders and the log that the install made are gone again.
+        self.assertEqual([os.path.exists(f) for f in (self.program, self.logs)], [False, False])
         self.assertEqual(self.msiexec("/i", failing, "SERVER=FS1")[0], 0)
         for values in bad:
             self.assertEqual(self.msiexec("/i", failing, "REINSTALL=ALL", "REINSTALLMODE=omus",
