@@ -21,30 +21,26 @@ static const WCHAR foreign_task_rule[] =
     L"(schtasks /delete /tn GARVELUX) or install without SERVER:";
 
 // The Server policy's value, which only administrators and Group Policy
-// can write (the 64-bit view, as a 64-bit policy engine writes it): the
-// server where it is a valid one; empty, with the reason in why, where it
-// is not; empty where there is none.
-static void policy_server(WCHAR (&server)[256], const WCHAR **why)
+// can write (the 64-bit view, as a 64-bit policy engine writes it), or
+// nothing; false for one that SERVER's rules refuse, or a note where it is
+// no text or too long.
+static bool policy_server(WCHAR (&value)[256])
 {
     HKEY key;
-    DWORD type = REG_NONE, size = sizeof server - sizeof(WCHAR);
-    *server = L'\0';
-    *why = nullptr;
+    DWORD type = REG_NONE, size = sizeof value - sizeof(WCHAR);
+    *value = L'\0';
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\GARVELUX", 0,
                       KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
-        return;
+        return true;
     LSTATUS status = RegQueryValueExW(key, L"Server", nullptr, &type,
-                                      reinterpret_cast<BYTE *>(server), &size);
+                                      reinterpret_cast<BYTE *>(value), &size);
     RegCloseKey(key);
     if (status == ERROR_FILE_NOT_FOUND)
-        return;
-    server[status == ERROR_SUCCESS ? size / sizeof(WCHAR) : 0] = L'\0';
+        return true;
+    value[status == ERROR_SUCCESS ? size / sizeof(WCHAR) : 0] = L'\0';
     if (status != ERROR_SUCCESS || type != REG_SZ)
-        *why = L"(not text, or too long)";
-    else if (!valid_server(server))
-        *why = server;
-    if (*why)
-        *server = L'\0';
+        wcscpy(value, L"(no text, or too long)");
+    return status == ERROR_SUCCESS && type == REG_SZ && valid_server(value);
 }
 
 // Once per install (the checks run twice), marked by the property: a
@@ -73,12 +69,11 @@ static void warn_once(const WCHAR *mark, const WCHAR *what, const WCHAR *detail)
 static bool settle_server(WCHAR (&server)[256], WCHAR (&remembered)[256], bool removing)
 {
     WCHAR installed[64], admin[64], policy[256];
-    const WCHAR *why;
     if (!get(L"SERVER", server, ARRAYSIZE(server)) ||
         !get(L"REMEMBERED_SERVER", remembered, ARRAYSIZE(remembered)))
         return false;
-    policy_server(policy, &why);
-    const WCHAR *fallback = *policy ? policy : remembered;
+    bool usable = policy_server(policy);
+    const WCHAR *fallback = usable && *policy ? policy : remembered;
     bool others_repair = !get(L"Installed", installed, ARRAYSIZE(installed)) ||
                          !get(L"AdminUser", admin, ARRAYSIZE(admin)) || (*installed && !*admin);
     if (*server && others_repair && wcscmp(server, fallback) != 0)
@@ -87,9 +82,9 @@ static bool settle_server(WCHAR (&server)[256], WCHAR (&remembered)[256], bool r
     if (!*server || others_repair)
         wcscpy(server, fallback);
     MsiSetPropertyW(install, L"SERVER", server);
-    if (!removing && why)
+    if (!removing && !usable)
         warn_once(L"PolicyWarned", L"warning: the Server policy's value is ignored, as SERVER "
-                  L"would be refused:", why);
+                  L"would be refused:", policy);
     if (!removing && !*server)
         warn_once(L"ServerWarned", L"warning: no server is given (SERVER, or the Server "
                   L"policy): nothing is scheduled; set one, then repair", L"");

@@ -500,7 +500,8 @@ class packaged(unittest.TestCase):
                            env=self.env, stdout=subprocess.DEVNULL, check=True)
             self.assertEqual(self.msiexec("/i", msi, "REINSTALL=ALL", "REINSTALLMODE=omus"),
                              (0, [self.exec_for(server)]))
-            self.assertEqual("Server policy's value is ignored" in self.log, value == "/BAD")
+            self.assertEqual("GARVELUX task: warning: the Server policy's value is ignored, as "
+                             "SERVER would be refused: /BAD" in self.log, value == "/BAD")
         self.assertEqual(self.state(), self.installed("FS5"))
         self.assertEqual(wine(self.env, "reg", "delete", policy, "/f"), 0)
         self.assertEqual(self.msiexec("/x", msi)[0], 0)
