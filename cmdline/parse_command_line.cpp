@@ -9,22 +9,35 @@
 char server_name[128];
 char log_name[400];
 DWORD max_step;
+DWORD warning_seconds;
+DWORD critical_seconds;
 
 static const char syntax_line[] = "\nSyntax: GARVELUX <Server_Name> [/L<LogName>]\r\n";
+static const char check_syntax_line[] =
+    "        GARVELUX --check [-w SECONDS] [-c SECONDS] <Server_Name>\r\n";
+static const char check_usage[] = "Usage: garvelux --check [-w SECONDS] [-c SECONDS] SERVER\n";
 static const char version_lines[] =
     "garvelux 0.10\r\nCopyright (c) 2026 the GARVELUX developers; ISC licence.\r\n";
 
+// The monitoring check's command line is being read.
+static bool checking;
+
 [[noreturn]] static void show_syntax()
 {
-    emit_message("%s", syntax_line);
+    emit_message("%s%s", syntax_line, posix_options ? check_syntax_line : "");
     ExitProcess(0);
 }
 
 // A command line that cannot mean what was typed ends before any server is
 // asked, and loudly: cron and systemd see a failure, the reason goes to
-// standard error beside the syntax.
+// standard error beside the syntax. A check's is UNKNOWN, as monitoring
+// plugins say, with its usage in their way.
 [[noreturn]] static void refuse(const char *argument, const char *reason)
 {
+    if (checking) {
+        emit_hint("%.100s: %s\n%s", argument, reason, check_usage);
+        ExitProcess(3);
+    }
     emit_hint("%.100s: %s\r\n%s", argument, reason, syntax_line);
     ExitProcess(255);
 }
@@ -71,20 +84,46 @@ static void take_log_file(const char *option, const char *value)
     memcpy(log_name, value, strlen(value) + 1);
 }
 
-// Whole seconds from 1 to ten years, in digits alone: no sign, blank or
-// unit, nothing that could be read as 0, a wrapped number or no bound.
-static void take_max_step(const char *option, const char *value)
+// Whole seconds up to ten years, in digits alone: no sign, blank or unit,
+// nothing that could be read as a wrapped number.
+static bool whole_seconds(const char *value, DWORD *seconds)
 {
     const DWORD longest = 315360000;
-    DWORD seconds = 0;
+    DWORD whole = 0;
     for (const char *digit = value; *digit; digit++) {
-        if (*digit < '0' || *digit > '9' || seconds > longest)
-            refuse(option, "takes whole seconds from 1 to 315360000 (ten years)");
-        seconds = seconds * 10 + (DWORD)(*digit - '0');
+        if (*digit < '0' || *digit > '9' || whole > longest)
+            return false;
+        whole = whole * 10 + (DWORD)(*digit - '0');
     }
-    if (seconds < 1 || seconds > longest)
+    if (whole > longest)
+        return false;
+    *seconds = whole;
+    return true;
+}
+
+// From 1: 0 could be read as no bound.
+static void take_max_step(const char *option, const char *value)
+{
+    DWORD seconds;
+    if (!whole_seconds(value, &seconds) || seconds < 1)
         refuse(option, "takes whole seconds from 1 to 315360000 (ten years)");
     max_step = seconds;
+}
+
+static void take_threshold(const char *option, const char *value, DWORD *seconds)
+{
+    if (!whole_seconds(value, seconds))
+        refuse(option, "takes whole seconds from 0 to 315360000 (ten years)");
+}
+
+static void take_warning(const char *option, const char *value)
+{
+    take_threshold(option, value, &warning_seconds);
+}
+
+static void take_critical(const char *option, const char *value)
+{
+    take_threshold(option, value, &critical_seconds);
 }
 
 // The pointers first: no padding between the fields.
@@ -103,10 +142,18 @@ static const posix_option posix_option_table[] = {
     {"max-step", take_max_step, '\0', true},
 };
 
+// The monitoring check's, alone in its command line.
+static const posix_option check_option_table[] = {
+    {"warning", take_warning, 'w', true},
+    {"critical", take_critical, 'c', true},
+};
+
 template <typename Test> static const posix_option *find_option(Test named)
 {
-    const posix_option *end = std::end(posix_option_table);
-    const posix_option *found = std::find_if(std::begin(posix_option_table), end, named);
+    const posix_option *begin = checking ? std::begin(check_option_table)
+                                         : std::begin(posix_option_table);
+    const posix_option *end = checking ? std::end(check_option_table) : std::end(posix_option_table);
+    const posix_option *found = std::find_if(begin, end, named);
     return found == end ? nullptr : found;
 }
 
@@ -162,6 +209,7 @@ static int take_posix_option(int argc, char **argv, int index)
 
 void parse_command_line(int argc, char **argv)
 {
+    checking = false;
     if (argc < 2) {
         emit_message("No Parameters\r\n%s\r\n", syntax_line);
         ExitProcess(255);
@@ -199,4 +247,41 @@ void parse_command_line(int argc, char **argv)
         ExitProcess(255);
     }
     open_log();
+}
+
+bool check_requested(int argc, char **argv)
+{
+    return posix_options && argc > 1 && strcmp(argv[1], "--check") == 0;
+}
+
+// One name, that the plugin's one line can carry: no control character,
+// and no "|", where the performance data would begin.
+static void take_check_server(const char *argument)
+{
+    size_t length = strlen(argument);
+    bool printable = std::none_of(argument, argument + length, [](char c) {
+        return (unsigned char)c < ' ' || c == '\x7f' || c == '|';
+    });
+    if (!printable || length == 0 || length >= sizeof server_name)
+        refuse("the server name", "not 1 to 127 characters without control characters or |");
+    if (server_name[0] != '\0')
+        refuse(argument, "a second server name");
+    take_server_name(argument);
+}
+
+void parse_check_line(int argc, char **argv)
+{
+    checking = true;
+    warning_seconds = 60;
+    critical_seconds = 120;
+    for (int i = 2; i < argc; i++) {
+        if (argv[i][0] == '-')
+            i = take_posix_option(argc, argv, i);
+        else
+            take_check_server(argv[i]);
+    }
+    if (server_name[0] == '\0')
+        refuse("--check", "needs a server name");
+    if (warning_seconds > critical_seconds)
+        refuse("-w", "above -c");
 }

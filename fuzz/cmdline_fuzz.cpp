@@ -19,6 +19,10 @@ static bool ends_with(const std::string &text, const std::string &end)
 }
 
 static const std::string syntax = "\nSyntax: GARVELUX <Server_Name> [/L<LogName>]\r\n";
+static const std::string check_syntax =
+    "        GARVELUX --check [-w SECONDS] [-c SECONDS] <Server_Name>\r\n";
+static const std::string check_usage =
+    "Usage: garvelux --check [-w SECONDS] [-c SECONDS] SERVER\n";
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -35,6 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fake_reset();
     fake.log_open_fails = true; // no files named by the fuzzer
     int ending = run_parse(arguments);
+    bool check = !arguments.empty() && arguments[0] == "--check";
 
     if (!terminated(server_name, sizeof server_name) || !terminated(log_name, sizeof log_name))
         abort();
@@ -42,17 +47,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     bool ends_well;
     switch (ending) {
     case -1:
+        // A check opens no log, prints nothing yet, and takes its thresholds in order.
         ends_well = server_name[0] != '\0' &&
-                    ends_with(fake_console, "Unable to open log file " + std::string(log_name) + "\r\n");
+                    (check ? fake_console.empty() && warning_seconds <= critical_seconds &&
+                                 critical_seconds <= 315360000
+                           : ends_with(fake_console, "Unable to open log file " +
+                                                         std::string(log_name) + "\r\n"));
         break;
     case 0:
-        ends_well = ends_with(fake_console, syntax) ||
+        ends_well = ends_with(fake_console, syntax + check_syntax) ||
                     ends_with(fake_console, " the GARVELUX developers; ISC licence.\r\n");
         break;
     case 255:
         ends_well = fake_console == "No Parameters\r\n" + syntax + "\r\n" ||
                     ends_with(fake_console, "Server not specified.\r\n" + syntax + "\r\n") ||
                     ends_with(fake_errors, syntax); // a mistake
+        break;
+    case 3:
+        ends_well = check && fake_console.empty() && ends_with(fake_errors, check_usage);
         break;
     default:
         ends_well = false;

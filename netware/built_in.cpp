@@ -12,6 +12,7 @@ static const int64_t open_time_ms = 5000;
 static const NWCONN_HANDLE the_handle = 1;
 static const int most_addresses = 16;
 static slp_settings slp;
+bool client_sets_clock = true;
 
 // The log is open and the server not yet looked for: nothing from here on
 // needs more than setting the clock, and no reply is read as root. The SLP

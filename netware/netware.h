@@ -17,3 +17,6 @@ NWRCODE NWCCOpenConnByName(NWCONN_HANDLE start_connection, const char *name,
 // day of week.
 NWRCODE NWGetFileServerDateAndTime(NWCONN_HANDLE connection, uint8_t *date_time);
 void release_client(void *reserved);
+// Whether the process may set the clock once the client is started: a
+// check never does, and keeps no privilege for it. Set before NWCallsInit.
+extern bool client_sets_clock;

@@ -117,7 +117,8 @@ const uint64_t ticks_per_second = 10000000;
 
 // The instant (UTC) that a local date and time names in the desk's time
 // zone. In the hour that occurs twice it can name two: the one nearest
-// `close_to` is taken, as a desk whose clock is roughly right lives it. A time
+// `close_to` is taken, as a desk whose clock is roughly right lives it (on
+// Windows the one of the pass `close_to` is in, as SetLocalTime sets it). A time
 // in the hour that is skipped is taken as SetLocalTime takes it. False,
 // `instant` untouched, for a date that is no date (month 13, 31 April) or
 // one the system cannot hold.

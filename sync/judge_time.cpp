@@ -18,9 +18,10 @@ time_verdict judge_server_time(const SYSTEMTIME *local, const FILETIME *asked,
     // A date that is no date: SetLocalTime refuses it, as it always has.
     if (!local_time_to_file_time(local, answered, &server))
         return time_unknown;
-    const uint64_t server_ticks = file_time_ticks(&server), desk = file_time_ticks(answered);
-    if (server_ticks < release_date)
+    // By the server's own date: the release day is the same in every zone.
+    if (local->wYear * 10000u + local->wMonth * 100u + local->wDay < release_date)
         return time_before_release;
+    const uint64_t server_ticks = file_time_ticks(&server), desk = file_time_ticks(answered);
     *offset = (int64_t)(server_ticks - desk);
     const int64_t most = (int64_t)bound * (int64_t)ticks_per_second;
     if (bound != 0 && (*offset > most || *offset < -most))

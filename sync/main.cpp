@@ -8,10 +8,7 @@
 uint8_t server_date_time[7];
 SYSTEMTIME local_time;
 
-// Selectors of the connection call: name format, open state, transport type.
-enum : uint32_t { name_format = 2, open_state = 8, transport_type = 0x8000 };
-
-static void fill_local_time()
+void fill_local_time()
 {
     local_time.wYear = (WORD)(server_date_time[0] + 1900);
     local_time.wMonth = server_date_time[1];
@@ -27,6 +24,8 @@ int main(int argc, char **argv)
 {
     AllocConsole();
     console_out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (check_requested(argc, argv))
+        check_server(argc, argv);
     emit_message("\r\n GARVELUX version 0.10, sets this clock from a NetWare server\r\n\r\n");
     parse_command_line(argc, argv);
 

@@ -6,7 +6,9 @@
 namespace {
 
 const std::string syntax = "\nSyntax: GARVELUX <Server_Name> [/L<LogName>]\r\n";
-const std::string usage = syntax; // the syntax line printed alone
+// The syntax printed alone, with the check's form on Linux.
+const std::string usage =
+    syntax + "        GARVELUX --check [-w SECONDS] [-c SECONDS] <Server_Name>\r\n";
 const std::string no_parameters = "No Parameters\r\n" + syntax + "\r\n";
 const std::string not_specified = "Server not specified.\r\n" + syntax + "\r\n";
 const std::string cwd_log = "<cwd>/garvelux.log";
@@ -46,6 +48,14 @@ const std::string unknown = "unknown option";
 const std::string no_value = "needs a value";
 const std::string stray = "not an option; a log file is named by -l FILE";
 const std::string seconds = "takes whole seconds from 1 to 315360000 (ten years)";
+// A check's mistake: its usage, the plugins' way.
+std::string unusable(const std::string &argument, const std::string &reason)
+{
+    return argument + ": " + reason +
+           "\nUsage: garvelux --check [-w SECONDS] [-c SECONDS] SERVER\n";
+}
+const std::string not_seconds = "takes whole seconds from 0 to 315360000 (ten years)";
+const std::string bad_name = "not 1 to 127 characters without control characters or |";
 
 const cmdline_case cmdline_cases[] = {
     {{}, 255, no_parameters, "", ""},
@@ -103,6 +113,29 @@ const cmdline_case cmdline_cases[] = {
     {{repeat('s', 127)}, -1, "", repeat('S', 127), cwd_log},
     {{repeat('s', 128)}, 255, "Server name ignored: too long.\r\n" + not_specified, "", ""},
     {{"srv1", repeat('s', 128)}, -1, "Server name ignored: too long.\r\n", "SRV1", cwd_log},
+    {{"--check", "-c", "300", "-w300", "fs1"}, -1, "", "FS1", ""},
+    {{"--check", "--warning=1", "--critical", "315360000", repeat('s', 127)}, -1, "",
+     repeat('S', 127), ""},
+    {{"--check"}, 3, "", "", "", unusable("--check", "needs a server name")},
+    {{"--check", "-w", "30"}, 3, "", "", "", unusable("--check", "needs a server name")},
+    {{"--check", "-w", "1.5", "fs1"}, 3, "", "", "", unusable("-w", not_seconds)},
+    {{"--check", "fs1", "-c", "-5"}, 3, "", "FS1", "", unusable("-c", not_seconds)},
+    {{"--check", "fs1", "--warning=60s"}, 3, "", "FS1", "", unusable("--warning=60s", not_seconds)},
+    {{"--check", "fs1", "-w", " 60"}, 3, "", "FS1", "", unusable("-w", not_seconds)},
+    {{"--check", "fs1", "-c315360001"}, 3, "", "FS1", "", unusable("-c315360001", not_seconds)},
+    {{"--check", "fs1", "-c", "4294967297"}, 3, "", "FS1", "", unusable("-c", not_seconds)},
+    {{"--check", "fs1", "-w"}, 3, "", "FS1", "", unusable("-w", no_value)},
+    {{"--check", "-w", "200", "fs1"}, 3, "", "FS1", "", unusable("-w", "above -c")},
+    {{"--check", "-c", "10", "-w", "11", "fs1"}, 3, "", "FS1", "", unusable("-w", "above -c")},
+    {{"--check", "fs1", "fs2"}, 3, "", "FS1", "", unusable("fs2", "a second server name")},
+    {{"--check", "fs|1"}, 3, "", "", "", unusable("the server name", bad_name)},
+    {{"--check", "fs1\n"}, 3, "", "", "", unusable("the server name", bad_name)},
+    {{"--check", ""}, 3, "", "", "", unusable("the server name", bad_name)},
+    {{"--check", repeat('s', 128)}, 3, "", "", "", unusable("the server name", bad_name)},
+    {{"--check", "-l", "x.log", "fs1"}, 3, "", "", "", unusable("-l", unknown)},
+    {{"--check", "--help"}, 3, "", "", "", unusable("--help", unknown)},
+    {{"fs1", "--check"}, 255, "", "FS1", "", refused("--check", unknown)},
+    {{"fs1", "-w", "5"}, 255, "", "FS1", "", refused("-w", unknown)},
 };
 
 void PrintTo(const cmdline_case &c, std::ostream *out)

@@ -60,14 +60,11 @@ SLP_URL = TYPE + b":///SLPONLY"
 
 
 def release_day():
-    """The floor the build took (see CMakeLists.txt), as the program writes it."""
-    if "SOURCE_DATE_EPOCH" in os.environ:
-        day = time.gmtime(int(os.environ["SOURCE_DATE_EPOCH"]))
-    else:
-        with open(os.path.join(HERE, "..", "CHANGELOG.md"), encoding="utf-8") as changes:
-            line = next(l for l in changes if l.startswith("## "))
-        day = time.strptime(line.split()[-1], "%Y-%m-%d")
-    return b"%d.%d. %d" % (day.tm_mday, day.tm_mon, day.tm_year)
+    """The floor the build took, as the program writes it: from the build's
+    own header, whatever CHANGELOG.md or SOURCE_DATE_EPOCH say now."""
+    with open(os.path.join(os.path.dirname(os.path.abspath(sys.argv[2])), "release_date.h"),
+              "rb") as header:
+        return re.search(rb'release_day\[\] = "(.*)"', header.read())[1]
 
 
 def clock_error(code):
@@ -559,6 +556,19 @@ class native_build(both_builds):
                 t.join()
         self.assertEqual(results, [0] * runs)
         self.assertEqual(self.read("shared.log"), SUCCESS * runs)
+
+    def test_monitoring_check(self):
+        # Started as root, against a server 90 s ahead: one line, no clock
+        # call (the intercept's record stays empty), no log anywhere. Asked
+        # well inside a second, the server's whole second rounds one way.
+        time.sleep(1.3 - time.time() % 1)
+        with NcpServer(Behaviour(ahead=90)):
+            done = subprocess.run(RUNNER.command + ["--check", "srv1"], cwd=self.dir.name,
+                                  env=RUNNER.env(self.clock), stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, timeout=60)
+        self.assertEqual((done.returncode, done.stdout, done.stderr),
+                         (1, b"GARVELUX WARNING: SRV1 offset +90 s|offset=90s;60;120;;\n", b""))
+        self.assertEqual((os.listdir(self.dir.name), self.read("clock")), (["clock"], b""))
 
     def test_default_log_in_the_current_directory(self):
         with NcpServer():

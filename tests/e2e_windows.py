@@ -7,7 +7,9 @@ for the whole run.
 
 usage: e2e_windows.py GARVELUX_EXE STANDIN_DLL_FOLDER MSI TASK_XML"""
 
+import calendar
 import codecs
+import datetime
 import os
 import re
 import shutil
@@ -15,9 +17,11 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
 import uuid
 import xml.etree.ElementTree as ElementTree
+import zoneinfo
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from ncp_server import NcpServer  # noqa: E402
@@ -31,6 +35,10 @@ RELEASE = "release_client(00000000)"
 FAR_DATE = "130,5,2,8,16,42,4"
 FAR_REPORT = b"DateTime: Thu 2.5. 2030, 8:16:42\r\n"
 NOT_FOUND = b"\r\n\nERROR: NWCCOpenConnByName(SRV1) returned 8847\r\n"
+# An autumn's repeated hour in a zone whose desk is now in standard time,
+# where SetLocalTime takes its later reading though the earlier is nearer.
+ZONE, REPEATED = ("Australia/Sydney", (2030, 4, 7, 2, 40, 0)) if datetime.datetime.now(
+    zoneinfo.ZoneInfo("Europe/Berlin")).dst() else ("Europe/Berlin", (2030, 10, 27, 2, 40, 0))
 
 EXE, STANDIN, MSI, TASK_XML = (os.path.abspath(a) for a in sys.argv[1:5])
 # A folder ("owned") and a log in "logs" of another account, made before
@@ -41,6 +49,7 @@ SETTINGS = "HKLM\\SOFTWARE\\GARVELUX"
 UNINSTALL = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 NOTHING = (0, False, None, None)
 EVENT_SOURCE = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\GARVELUX"
+POLICY = "HKLM\\SOFTWARE\\Policies\\GARVELUX"
 
 # The hints that the Event Log's record adds after an error (not the
 # console or the log).
@@ -71,6 +80,16 @@ CASES = [
      b"\r\n" + FAR_REPORT + b"ERROR  1314 setting system time.\r\nHint: this account lacks "
      b"the right to change the system time: let the GARVELUX task run it, or run it from an "
      b"elevated prompt.\r\n"),
+    ("a bound half an hour short of the step SetLocalTime makes in the repeated hour",
+     {"DATE": "130,%d,%d,2,40,0,0" % REPEATED[1:3], "TZ": ZONE, "BOUND": lambda: int(
+         calendar.timegm(REPEATED) - time.time() - 1800 -
+         datetime.datetime.now(zoneinfo.ZoneInfo(ZONE)).utcoffset().total_seconds())},
+     ["srv1", "/Lrun.log"], 4, b"\r\nDateTime: Sun %d.%d. 2030, 2:40:00\r\nERROR: the clock would "
+     b"move by N seconds, more than the bound of B: clock not set.\r\n" % REPEATED[2:0:-1], True,
+     CALLS + [RELEASE], b"\r\nDateTime: Sun %d.%d. 2030, 2:40:00\r\nERROR: the clock would move "
+     b"by N seconds, more than the bound of B: clock not set.\r\nHint: check which clock is wrong; "
+     b"if it is this desk's, run once without the bound (the MaxStepSeconds policy).\r\n"
+     % REPEATED[2:0:-1]),
     ("syntax asked for", {}, ["srv1", "/Lrun.log", "/?"], 0, SYNTAX, False, []),
     ("--help, --version and -l are server names here", {"OPEN": "8847"},
      ["--version", "-l", "--help", "/Lrun.log"], 2,
@@ -136,15 +155,29 @@ def run(folder, args, script, record, clock_calls=None, events=None, program=Non
     if clock_calls is not None:
         env["WINEDEBUG"] += ",+relay"  # RelayInclude keeps it to SetLocalTime
     for key, value in script.items():
-        env["GARVELUX_STANDIN_" + key] = value
+        if key == "TZ":
+            env[key] = value
+        elif key == "BOUND":  # the policy, in seconds from now
+            wine(env, "reg", "add", POLICY, "/v", "MaxStepSeconds", "/t", "REG_DWORD", "/d",
+                 str(value()), "/f")
+        else:
+            env["GARVELUX_STANDIN_" + key] = value
     done = subprocess.run(["wine", os.path.join(program or folder, "garvelux.exe")] + args,
                           cwd=folder, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           timeout=120)
+    if "BOUND" in script:
+        wine(env, "reg", "delete", POLICY, "/f")
     if clock_calls is not None:
         clock_calls.append(done.stderr.count(b":Call KERNEL32.SetLocalTime("))
     if events is not None:
-        events += event_reports(done.stderr)
-    return done.returncode, done.stdout
+        events += [(kind, code, steady(text)) for kind, code, text in event_reports(done.stderr)]
+    return done.returncode, steady(done.stdout)
+
+
+def steady(text):
+    """text with a step's figures, which follow the desk's clock, as N and B."""
+    return re.sub(rb"move by [-+]\d+\.\d{3} seconds, more than the bound of \d+",
+                  b"move by N seconds, more than the bound of B", text)
 
 
 class under_wine(unittest.TestCase):
@@ -183,14 +216,14 @@ class under_wine(unittest.TestCase):
                 exit_code, console = run(self.dir, args, script, self.record, clock_calls, events)
                 self.assertEqual(exit_code, code)
                 # A failed clock call is not repeated; no other row reaches the clock.
-                self.assertEqual(clock_calls, [1 if code == 4 else 0])
+                self.assertEqual(clock_calls, [int(b"setting system time" in text)])
                 # One Event Log report (1: error) for a run that read its
                 # command line; its text is the log's.
                 self.assertEqual(events, [(1, code, as_traced((event or [text])[0], events))]
                                  if logged else [])
                 self.assertEqual(console, BANNER + text)
-                self.assertEqual(self.read("run.log"), text if logged and "/Lrun.log" in args
-                                 else None)
+                self.assertEqual(steady(self.read("run.log") or b"") or None,
+                                 text if logged and "/Lrun.log" in args else None)
                 self.assertEqual(self.recorded(), calls)
                 for leftover in ("run.log", "record"):
                     if os.path.exists(os.path.join(self.dir, leftover)):

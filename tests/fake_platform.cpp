@@ -146,10 +146,12 @@ FILE *open_shared_append(const char *name)
     return fake.log_open_fails ? nullptr : fopen(name, "ab");
 }
 
+bool client_sets_clock;
+
 NWRCODE NWCallsInit(void *in, void *out)
 {
     record("NWCallsInit(" + std::to_string(in != nullptr) + "," + std::to_string(out != nullptr) +
-           ")");
+           ")" + (client_sets_clock ? "" : " without clock"));
     return fake.init_result;
 }
 
@@ -197,6 +199,7 @@ void fake_reset()
     setenv("TZ", "Europe/Berlin", 1);
     tzset();
     fake = fake_script();
+    client_sets_clock = true;
     fake.now = utc_ticks("2030-05-02 06:06:42.000"); // ten minutes behind the server
     fake_calls.clear();
     fake_console.clear();
@@ -239,7 +242,12 @@ UINT run_garvelux(const std::vector<std::string> &arguments)
 
 int run_parse(const std::vector<std::string> &arguments)
 {
-    return with_arguments(arguments, parse_command_line);
+    return with_arguments(arguments, [](int argc, char **argv) {
+        if (check_requested(argc, argv))
+            parse_check_line(argc, argv);
+        else
+            parse_command_line(argc, argv);
+    });
 }
 
 std::string read_file(const std::string &name)

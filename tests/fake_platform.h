@@ -42,7 +42,8 @@ uint64_t utc_ticks(const char *text);
 void fake_reset();
 // Runs the whole program with these arguments; returns its exit code.
 UINT run_garvelux(const std::vector<std::string> &arguments);
-// Runs parse_command_line alone; returns the exit code, or -1 when it returned.
+// Runs parse_command_line (parse_check_line for --check) alone; returns the
+// exit code, or -1 when it returned.
 int run_parse(const std::vector<std::string> &arguments);
 std::string read_file(const std::string &name);
 

@@ -25,7 +25,11 @@ def local_date_time():
     of the present."""
     while not 0.7 <= time.time() % 1 <= 0.85:
         time.sleep((1.75 - time.time() % 1) % 1)
-    t = time.localtime(int(time.time()) + 1)  # not the C library's coarse clock, which lags
+    return date_time(int(time.time()) + 1)
+
+
+def date_time(seconds):
+    t = time.localtime(seconds)  # not the C library's coarse clock, which lags
     return bytes([t.tm_year - 1900, t.tm_mon, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
                   (t.tm_wday + 1) % 7])
 
@@ -35,6 +39,7 @@ class Behaviour:
 
     def __init__(self, **changes):
         self.date = bytes([130, 12, 2, 20, 5, 0, 1])  # or None: the local time now
+        self.ahead = None          # seconds: the local time that far ahead, at once
         self.create_cc = 0
         self.query_cc = 0
         self.create_status = 0
@@ -167,7 +172,8 @@ class NcpServer:
         if kind == 0x1111:
             name, cc, status, data, connection = "create", b.create_cc, b.create_status, b"", CONNECTION
         elif kind == 0x2222 and function == 20:
-            date = b.date if b.date is not None else local_date_time()
+            date = date_time(time.time() + b.ahead) if b.ahead is not None else \
+                b.date if b.date is not None else local_date_time()
             name, cc, status, data = "query", b.query_cc, b.query_status, date
         elif kind == 0x5555:
             name = "destroy"

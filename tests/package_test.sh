@@ -9,7 +9,7 @@ build_dir=$2
 version=$3
 work=$(mktemp -d)
 trap '[ ! -d "$work/gnupg" ] || GNUPGHOME=$work/gnupg gpgconf --kill gpg-agent; rm -rf "$work"' EXIT
-syntax=$'\r\n GARVELUX version '$version$', sets this clock from a NetWare server\r\n\r\n\nSyntax: GARVELUX <Server_Name> [/L<LogName>]\r\n'
+syntax=$'\r\n GARVELUX version '$version$', sets this clock from a NetWare server\r\n\r\n\nSyntax: GARVELUX <Server_Name> [/L<LogName>]\r\n        GARVELUX --check [-w SECONDS] [-c SECONDS] <Server_Name>\r\n'
 checks=0
 failures=0
 check() { # name, then the command that must succeed

@@ -42,14 +42,33 @@ std::string bound_refused(const char *offset, const char *bound)
            " seconds, more than the bound of " + bound + ": clock not set.\r\n";
 }
 
+// A check asks as a run does, the desk's clock read around the query, and
+// ends with no clock call, no log and no record.
+const std::string check_opened =
+    "NWCallsInit(0,0) without clock\nNWCCOpenConnByName(0,SRV1,2,8,0x8000)\n";
+const std::string checked = check_opened +
+                            "GetSystemTimeAsFileTime\nNWGetFileServerDateAndTime(77,zeroed)\n"
+                            "GetSystemTimeAsFileTime\nrelease_client(0)\n";
+const std::vector<std::string> check = {"--check", "srv1"};
+
+// The desk at 06:06:42.300 UTC, 08:06:42.300 in Berlin; the server at
+// that day's local time given.
+void server_at(uint8_t hour, uint8_t minute, uint8_t second)
+{
+    fake.now = utc_ticks("2030-05-02 06:06:42.300");
+    const uint8_t date[7] = {130, 5, 2, hour, minute, second, 4};
+    memcpy(fake.date_time, date, 7);
+}
+
 struct outcome_case {
     const char *name;
     void (*script)();
     UINT exit_code;
-    std::string log;   // the console shows the banner, then the same bytes
-    std::string calls; // after the start and the log's opening
+    std::string log;   // the console shows the banner, then the same bytes; a check's alone
+    std::string calls; // after the start and the log's opening (a check opens none)
     std::string hint = "";
     std::string note = ""; // what the system's record has beyond the log
+    std::vector<std::string> arguments = {"srv1"};
 };
 
 const outcome_case outcome_cases[] = {
@@ -91,6 +110,21 @@ const outcome_case outcome_cases[] = {
      queried + hinted + "release_client(0)\nreport_run(3)\nExitProcess(3)\n",
      "Hint: the server's own clock is wrong (a dead battery, a restored snapshot, a typo?): set "
      "it right on the server.\r\n"},
+    {"server early on its release day, east of UTC",
+     [] {
+         struct tm t = {};
+         t.tm_year = (int)(release_date / 10000) - 1900;
+         t.tm_mon = (int)(release_date / 100 % 100) - 1;
+         t.tm_mday = (int)(release_date % 100);
+         t.tm_min = 30;
+         t.tm_isdst = -1;
+         fake.now = ((uint64_t)mktime(&t) + 11644473600) * ticks_per_second + 5000000;
+         const uint8_t day[7] = {(uint8_t)t.tm_year, (uint8_t)(t.tm_mon + 1), (uint8_t)t.tm_mday,
+                                 0, 30, 0, 2};
+         memcpy(fake.date_time, day, 7);
+     },
+     0, "\r\nDateTime: Tue " + std::string(release_day) + ", 0:30:00\r\n" + set_up,
+     queried + ended, "", within("-0.498")},
     {"desk long before the release still set",
      [] { fake.now = utc_ticks("2000-05-02 06:16:42.000"); }, 0, clock_set, set_once, "",
      "The clock moved by +946684800.002 seconds.\r\n"},
@@ -133,6 +167,58 @@ const outcome_case outcome_cases[] = {
                "disciplines this clock and may undo the step just made: keep one (timedatectl "
                "set-ntp false, or no garvelux timer))\n" + ended,
      "", moved},
+    {"check within", [] { server_at(8, 6, 43); }, 0,
+     "GARVELUX OK: SRV1 offset +1 s|offset=1s;60;120;;\n", checked + "ExitProcess(0)\n", "", "", check},
+    {"check at the warning threshold", [] { server_at(8, 7, 42); }, 0,
+     "GARVELUX OK: SRV1 offset +60 s|offset=60s;60;120;;\n", checked + "ExitProcess(0)\n", "", "", check},
+    {"check behind beyond the warning", [] { server_at(8, 5, 41); }, 1,
+     "GARVELUX WARNING: SRV1 offset -61 s|offset=-61s;60;120;;\n", checked + "ExitProcess(1)\n",
+     "", "", check},
+    {"check ahead beyond the critical", [] { server_at(8, 8, 43); }, 2,
+     "GARVELUX CRITICAL: SRV1 offset +121 s|offset=121s;60;120;;\n", checked + "ExitProcess(2)\n",
+     "", "", check},
+    {"check behind its own thresholds", [] { server_at(8, 6, 31); }, 2,
+     "GARVELUX CRITICAL: SRV1 offset -11 s|offset=-11s;5;10;;\n", checked + "ExitProcess(2)\n",
+     "", "", {"--check", "-w", "5", "-c", "10", "srv1"}},
+    // Sent at 42.0, answered at 43.4: from their middle +0.8 s, where
+    // either end alone makes +2 or 0.
+    {"check over a round trip",
+     [] {
+         server_at(8, 6, 43);
+         fake.now = utc_ticks("2030-05-02 06:06:42.000");
+         fake.round_trip = 14000000;
+     },
+     0, "GARVELUX OK: SRV1 offset +1 s|offset=1s;60;120;;\n", checked + "ExitProcess(0)\n", "", "", check},
+    {"check in the repeated hour's first pass",
+     [] {
+         fake.now = utc_ticks("2030-10-27 00:40:00.300");
+         memcpy(fake.date_time, repeated_hour, 7);
+     },
+     0, "GARVELUX OK: SRV1 offset +0 s|offset=0s;60;120;;\n", checked + "ExitProcess(0)\n", "", "", check},
+    {"check of a server before the release, the desk too",
+     [] {
+         fake.now = utc_ticks("2000-05-02 06:16:42.300");
+         const uint8_t date[7] = {100, 5, 2, 8, 16, 42, 2};
+         memcpy(fake.date_time, date, 7);
+     },
+     2, "GARVELUX CRITICAL: SRV1 told 2000-05-02 08:16:42, before this program's release\n",
+     checked + "ExitProcess(2)\n", "", "", check},
+    {"check of no date",
+     [] {
+         server_at(8, 6, 42);
+         fake.date_time[1] = 13;
+     },
+     3, "GARVELUX UNKNOWN: SRV1 told 2030-13-02 08:06:42, no date\n",
+     checked + "ExitProcess(3)\n", "", "", check},
+    {"check of an unknown server", [] { fake.open_result = 0x8847; }, 3,
+     "GARVELUX UNKNOWN: SRV1 NWCCOpenConnByName returned 8847\n",
+     check_opened + "release_client(0)\nExitProcess(3)\n", "", "", check},
+    {"check by root that cannot switch", [] { fake.init_result = 0x88FF; }, 3,
+     "GARVELUX UNKNOWN: SRV1 NWCallsInit returned 88FF\n",
+     "NWCallsInit(0,0) without clock\nExitProcess(3)\n", "", "", check},
+    {"check of a silent server", [] { fake.query_result = 0x8805; }, 3,
+     "GARVELUX UNKNOWN: SRV1 NWGetFileServerDateAndTime returned 8805\n",
+     checked + "ExitProcess(3)\n", "", "", check},
 };
 
 void PrintTo(const outcome_case &c, std::ostream *out)
@@ -146,11 +232,17 @@ TEST_P(run_outcome, prints_logs_calls_and_exits_exactly)
 {
     const outcome_case &c = GetParam();
     c.script();
-    EXPECT_EQ(run_garvelux({"srv1"}), c.exit_code);
+    EXPECT_EQ(run_garvelux(c.arguments), c.exit_code);
+    EXPECT_EQ(fake_errors, c.hint);
+    if (c.arguments[0] == "--check") {
+        EXPECT_EQ(fake_console, c.log);
+        EXPECT_EQ(access("garvelux.log", F_OK), -1);
+        EXPECT_EQ(fake_calls, "AllocConsole\nGetStdHandle(-11)\n" + c.calls);
+        return;
+    }
     EXPECT_EQ(fake_console, banner + c.log);
     EXPECT_EQ(read_file(dir + "/garvelux.log"), c.log);
     EXPECT_EQ(fake_report, c.log + c.note);
-    EXPECT_EQ(fake_errors, c.hint);
     EXPECT_EQ(fake_calls, start + ("open_shared_append(" + dir + "/garvelux.log)\n") + c.calls);
 }
 

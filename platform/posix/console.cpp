@@ -25,6 +25,18 @@ BOOL FreeConsole()
     return 1;
 }
 
+// Asked once a descriptor: a confined run may no longer ask the terminal.
+static bool is_terminal(int console)
+{
+    static int asked = -1;
+    static bool terminal;
+    if (console != asked) {
+        asked = console;
+        terminal = isatty(console);
+    }
+    return terminal;
+}
+
 HANDLE GetStdHandle(DWORD std_handle)
 {
     // The handle carries the descriptor, as HANDLE is what the logic holds.
@@ -33,6 +45,10 @@ HANDLE GetStdHandle(DWORD std_handle)
                                                   : -1;
     if (stream < 0)
         return nullptr;
+    // Asked now, as the logic takes the console: a run that prints nothing
+    // before it is confined (a check) could not ask at its first write.
+    if (stream == STDOUT_FILENO)
+        is_terminal(stream);
     return reinterpret_cast<HANDLE>(intptr_t{stream}); // NOLINT(performance-no-int-to-ptr)
 }
 
@@ -49,18 +65,6 @@ BOOL WriteFile(HANDLE file, const void *bytes, DWORD length, DWORD *written, voi
         *written += (DWORD)count;
     }
     return 1;
-}
-
-// Asked once a descriptor: a confined run may no longer ask the terminal.
-static bool is_terminal(int console)
-{
-    static int asked = -1;
-    static bool terminal;
-    if (console != asked) {
-        asked = console;
-        terminal = isatty(console);
-    }
-    return terminal;
 }
 
 BOOL WriteConsoleA(HANDLE console, const void *text, DWORD length, DWORD *written, void *)

@@ -21,33 +21,28 @@ static bool reads_as(uint64_t ticks, const SYSTEMTIME *local)
            back.wSecond == local->wSecond;
 }
 
-static uint64_t distance(uint64_t a, uint64_t b)
-{
-    return a > b ? a - b : b - a;
-}
-
-// Windows converts by one rule of its own in the hour that repeats; the
-// other reading lies the daylight-saving shift away. Of the readings that
-// give back the same fields, the one nearest `close_to`. A time in the hour
-// that is skipped reads back as no time, and Windows' own conversion stands.
+// SetLocalTime adds the bias in force as it is called (across a change
+// of daylight saving the second call, see clock_set_twice, puts the date's
+// own). In the hour that repeats that is the pass the desk's clock is in,
+// not always the nearer: judged by any other instant, the bound and the
+// record would not be of the step made. A time in the hour that is skipped
+// has no such reading, and Windows' own conversion stands.
 BOOL local_time_to_file_time(const SYSTEMTIME *local, const FILETIME *close_to, FILETIME *instant)
 {
-    SYSTEMTIME universal;
-    FILETIME converted;
+    SYSTEMTIME universal, desk_local;
+    FILETIME converted, fields, desk_fields;
     if (!TzSpecificLocalTimeToSystemTime(nullptr, local, &universal) ||
         !SystemTimeToFileTime(&universal, &converted))
         return 0;
-    const uint64_t first = file_time_ticks(&converted), target = file_time_ticks(close_to);
-    uint64_t best = first;
-    TIME_ZONE_INFORMATION zone;
-    if (GetTimeZoneInformation(&zone) != TIME_ZONE_ID_INVALID && reads_as(first, local)) {
-        const LONG minutes = zone.StandardBias - zone.DaylightBias;
-        const uint64_t shift = (uint64_t)(minutes < 0 ? -minutes : minutes) * 60 * ticks_per_second;
-        const uint64_t others[2] = {first - shift, first + shift};
-        for (uint64_t other : others)
-            if (shift != 0 && reads_as(other, local) &&
-                distance(other, target) < distance(best, target))
-                best = other;
+    uint64_t best = file_time_ticks(&converted);
+    if (FileTimeToSystemTime(close_to, &universal) &&
+        SystemTimeToTzSpecificLocalTime(nullptr, &universal, &desk_local) &&
+        SystemTimeToFileTime(&desk_local, &desk_fields) && SystemTimeToFileTime(local, &fields)) {
+        // The fields plus the bias at close_to (UTC minus local time).
+        const uint64_t current =
+            file_time_ticks(&fields) + (file_time_ticks(close_to) - file_time_ticks(&desk_fields));
+        if (reads_as(current, local))
+            best = current;
     }
     *instant = from_ticks(best);
     return 1;
