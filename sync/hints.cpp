@@ -14,8 +14,11 @@ struct hint {
 // The built-in client's results (the installed Windows client's where it
 // shares them), from any of the three NetWare steps.
 static const hint netware_hints[] = {
-    {0x88FF, "started as root, the run could not become the user garvelux (or 65534): "
-             "install the package, which makes the user, or see SECURITY in the manual"},
+    // Linux's alone: on Windows an installed client's own code.
+    {0x88FF, posix_options ? "started as root, the run could not become the user garvelux (or "
+                             "65534): install the package, which makes the user, or see "
+                             "SECURITY in the manual"
+                           : nullptr},
     {0x7F, "the installed NetWare client lacks a call: install a matching version, or remove "
            "it so that the built-in client is used"},
     {0x276B, "the network is not ready yet: the next scheduled run will try again"},
@@ -56,7 +59,7 @@ void emit_error_hint(UINT exit_code, uint32_t code)
     const hint *first = exit_code == 4 ? std::begin(clock_hints) : std::begin(netware_hints);
     const hint *end = exit_code == 4 ? std::end(clock_hints) : std::end(netware_hints);
     for (const hint *row = first; row != end; row++)
-        if (row->code == code)
+        if (row->code == code && row->text)
             text = row->text;
     if (text)
         emit_hint("Hint: %s.\r\n", text);

@@ -229,11 +229,12 @@ class both_builds(unittest.TestCase):
     def tearDown(self):
         self.dir.cleanup()
 
-    def run_garvelux(self, args, log="e2e.log", **env):
+    def run_garvelux(self, args, log="e2e.log", closed=None, **env):
         started = time.monotonic()
         done = subprocess.run(RUNNER.command + args + ["/L" + log], cwd=self.dir.name,
                               env=RUNNER.env(self.clock, **env), stdout=subprocess.PIPE,
-                              stderr=subprocess.DEVNULL, timeout=60)
+                              stderr=subprocess.DEVNULL, timeout=60,
+                              preexec_fn=closed and (lambda: os.close(closed)))
         return done.returncode, done.stdout, time.monotonic() - started
 
     def read(self, name):
@@ -439,9 +440,11 @@ class wine_build(both_builds):
 
 class native_build(both_builds):
     def test_clock_refused_in_the_namespace(self):
-        with NcpServer():
-            code, console, _ = self.run_garvelux(["srv1"], intercept=False)
-        self.assertEqual((code, console), (4, BANNER + clock_error(1)))
+        for closed in None, 2:  # its hint never in the log, also with standard error closed
+            with NcpServer():
+                code, console, _ = self.run_garvelux(["srv1"], intercept=False, closed=closed)
+            self.assertEqual((code, console, self.read("e2e.log")),
+                             (4, BANNER + clock_error(1), clock_error(1)))
 
     def test_local_time_under_daylight_saving(self):
         for tz, date, utc in [

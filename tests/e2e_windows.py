@@ -65,9 +65,9 @@ NO_LOG = b". The run goes on without a log: name one that this account can creat
 # reported (and run.log written where it is the log), calls recorded, and
 # the Event Log's text where it holds hints
 CASES = [
-    ("init fails", {"INIT": "FF"}, ["srv1", "/Lrun.log"], 1,
-     b"\nERROR: NWCallsInit returned FF\r\n", True, CALLS[:1],
-     b"\nERROR: NWCallsInit returned FF\r\nHint: the NetWare client could not start: the "
+    ("init fails, 88FF the client's own code here", {"INIT": "88FF"}, ["srv1", "/Lrun.log"], 1,
+     b"\nERROR: NWCallsInit returned 88FF\r\n", True, CALLS[:1],
+     b"\nERROR: NWCallsInit returned 88FF\r\nHint: the NetWare client could not start: the "
      b"manual's DIAGNOSTICS explain the code.\r\n"),
     ("open fails", {"OPEN": "8847"}, ["srv1", "/Lrun.log"], 2,
      b"\r\n\nERROR: NWCCOpenConnByName(SRV1) returned 8847\r\n", True, CALLS[:2] + [RELEASE],

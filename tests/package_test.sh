@@ -149,11 +149,13 @@ check "an upgrade keeps the timers; systemd reads the new units" \
     test "$(after_scripts system './prerm upgrade 0 && ./postrm upgrade 0 && ./postinst configure 0')" == \
     "$kept"$'\nsystemd-sysusers garvelux.conf\nsystemd-tmpfiles --create garvelux.conf
 systemctl --system daemon-reload'
-# dpkg's purge after removal, where /var/log holds the log, its rotations and
-# the logs of others (one whose name begins as ours).
+# dpkg's purge after removal, where /var/log holds the log, its rotations
+# (numbered, and dated by a site's dateext) and the logs of others (one whose
+# name begins as ours).
 purged() {
     unshare -rm sh -c 'mount -t tmpfs none /var/log && cd /var/log &&
-        touch garvelux.log garvelux.log.1 garvelux.log.2.gz garvelux.log.old syslog &&
+        touch garvelux.log garvelux.log.1 garvelux.log.2.gz garvelux.log-20261201.gz \
+            garvelux.log.old syslog &&
         (cd "$0" && ./postrm purge) && ls' "$work/control"
 }
 check "purge removes the log and its rotations, no other log" \

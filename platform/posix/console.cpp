@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "platform/platform.h"
@@ -13,10 +14,15 @@ static int descriptor(HANDLE handle)
 }
 
 // A reader that goes away (garvelux ... | head -1) must not end the run
-// before its log is written: the write fails instead.
+// before its log is written: the write fails instead. A standard descriptor
+// left closed (2>&-) is held on /dev/null, or the log or the socket would
+// take its number and get the console's bytes or the hints.
 BOOL AllocConsole()
 {
     signal(SIGPIPE, SIG_IGN);
+    for (int standard = STDIN_FILENO; standard <= STDERR_FILENO; standard++)
+        if (fcntl(standard, F_GETFD) < 0)
+            open("/dev/null", O_RDWR);
     return 1;
 }
 
