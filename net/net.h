@@ -35,12 +35,22 @@ uint32_t net_start();
 // alone, never by a protocol that any LAN host can answer (LLMNR, NetBIOS,
 // mDNS), whatever the system's settings list. On Linux that holds for the
 // rest of the process once asked: a run asks it of every lookup or of none.
+// Site-only, a loose number (net_loose_number) is neither an address nor
+// a name; on Linux DNS is never asked a single-label name as written nor
+// one under .local (a resolver's stub may pass those to LLMNR or mDNS):
+// those are the hosts file's alone.
 int net_resolve(const char *name, const char *port, bool site_only, net_address *addresses,
                 int capacity);
 // The system's resolver in its own order, or (numeric_only) a numeric
 // address alone, never a lookup: what net_resolve builds on.
 int net_addresses_of(const char *name, const char *port, bool numeric_only,
                      net_address *addresses, int capacity);
+// A dotted IPv4 address as inet_pton reads it (four decimal numbers up to
+// 255, none with a leading zero), in host order; false for anything else.
+bool net_dotted(const char *name, uint32_t *address);
+// True for a name whose last label is a number (decimal, or hex after 0x)
+// and that is no dotted IPv4 address: 127.1, 0x7f.1, 10.0.0.256.
+bool net_loose_number(const char *name);
 // An IPv4 address and port, in host order.
 void net_ipv4(uint32_t address, uint16_t port, net_address *out);
 // The IPv4 address in host order, or 0 for another family.

@@ -1,10 +1,13 @@
 // The sockets on POSIX.
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <nss.h>
 #include <poll.h>
+#include <resolv.h>
+#include <strings.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -29,16 +32,55 @@ uint32_t net_start()
     return 0;
 }
 
+// Whether the name is .local or under it, a trailing dot aside.
+static bool under_local(const char *name)
+{
+    size_t n = strlen(name);
+    n -= n > 0 && name[n - 1] == '.';
+    return (n == 5 && strncasecmp(name, "local", 5) == 0) ||
+           (n > 5 && strncasecmp(name + n - 6, ".local", 6) == 0);
+}
+
+// The resolver for site-only lookups. systemd-resolved's stub (127.0.0.53)
+// answers a single-label name by LLMNR and one under .local by mDNS: DNS
+// is asked names of two labels or more outside .local alone (without the
+// resolver's escapes), a single label only with a search domain
+// (no-tld-query), and the root and .local domains leave the search list.
+// no-reload keeps that when resolv.conf changes during the run.
+static bool site_resolver()
+{
+    if (res_init() != 0)
+        return false;
+    _res.options |= RES_DEFNAMES | RES_NOTLDQUERY | RES_NORELOAD;
+    _res.ndots = _res.ndots > 0 ? _res.ndots : 1;
+    int kept = 0;
+    for (int i = 0; i < MAXDNSRCH && _res.dnsrch[i]; i++)
+        if (_res.dnsrch[i][strspn(_res.dnsrch[i], ".")] != '\0' && !under_local(_res.dnsrch[i]))
+            _res.dnsrch[kept++] = _res.dnsrch[i];
+    _res.dnsrch[kept] = nullptr;
+    return true;
+}
+
 // glibc's own lookup order for the process, whatever nsswitch.conf lists
 // (an mDNS or LLMNR module); nscd, whose order is the file's, is then left
-// out too. Where it cannot be set, nothing is looked up.
+// out too. A name DNS may not be asked (above) is the hosts file's alone;
+// a loose number is not looked up at all, nor is anything where the order
+// cannot be set.
 int net_resolve(const char *name, const char *port, bool site_only, net_address *addresses,
                 int capacity)
 {
     static bool by_site;
     if (site_only && !by_site)
-        by_site = __nss_configure_lookup("hosts", "files dns") == 0;
-    if (site_only && !by_site)
+        by_site = site_resolver();
+    if (!site_only)
+        return net_addresses_of(name, port, false, addresses, capacity);
+    const char *dot = strchr(name, '.');
+    bool single = !dot || dot[1] == '\0';
+    // The resolver reads \065 as A, and \. as a dot within a label.
+    bool dns = !under_local(name) && !strchr(name, '\\') &&
+               (!single || (!dot && _res.dnsrch[0]));
+    if (!by_site || net_loose_number(name) ||
+        __nss_configure_lookup("hosts", dns ? "files dns" : "files") != 0)
         return 0;
     return net_addresses_of(name, port, false, addresses, capacity);
 }

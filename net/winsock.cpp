@@ -77,6 +77,8 @@ static int resolve_by_dns(const char *name, uint16_t port, net_address *addresse
 int net_resolve(const char *name, const char *port, bool site_only, net_address *addresses,
                 int capacity)
 {
+    if (site_only && net_loose_number(name))
+        return 0;
     int count = net_addresses_of(name, port, site_only, addresses, capacity);
     return count != 0 || !site_only
                ? count

@@ -21,7 +21,7 @@ bool client_sets_clock = true;
 NWRCODE built_in_init()
 {
     read_slp_settings(&slp);
-    if (!drop_privileges())
+    if (!drop_privileges(client_sets_clock))
         return still_privileged;
     return net_start();
 }
@@ -39,7 +39,7 @@ NWRCODE built_in_open(const char *name, NWCONN_HANDLE *connection)
     NWRCODE result = ncp_connect(addresses, count, deadline, &socket);
     if (result != 0)
         return result;
-    confine_to_socket(socket);
+    confine_to_socket(socket, client_sets_clock);
     result = ncp_open(socket, deadline);
     if (result == 0)
         *connection = the_handle;

@@ -100,13 +100,14 @@ void write_journal(const char *text);
 
 // Least privilege for a run that reads a network server's bytes, where the
 // system offers it. Before the server is looked for: keep no more than
-// setting the clock needs. False when a run started as root could not
-// become a user of its own where the system surely has one: it must not
-// go on.
-bool drop_privileges();
+// setting the clock needs, and nothing where !may_set_clock. False when a
+// run started as root could not become a user of its own where the system
+// surely has one: it must not go on.
+bool drop_privileges(bool may_set_clock);
 // Once connected, before the first reply byte is read: from then on the
-// process makes no calls but those of the rest of a run on this socket.
-void confine_to_socket(intptr_t socket);
+// process makes no calls but those of the rest of a run on this socket,
+// the clock's only where may_set_clock.
+void confine_to_socket(intptr_t socket, bool may_set_clock);
 
 // A FILETIME as one count of 100-nanosecond ticks.
 inline uint64_t file_time_ticks(const FILETIME *time)

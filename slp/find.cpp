@@ -463,25 +463,6 @@ static void start(lookup *l, const question &q, net_socket udp, int64_t until)
     l->tcp_peer = -1;
 }
 
-// A dotted IPv4 address as inet_pton reads it: four decimal numbers up to
-// 255, none with a leading zero. Anything else (10.0.0.256) is a name.
-static bool dotted(const char *name, uint32_t *address)
-{
-    *address = 0;
-    for (int part = 0; part < 4; part++) {
-        if (part > 0 && *name++ != '.')
-            return false;
-        uint32_t value = 0;
-        int digits = 0;
-        for (; *name >= '0' && *name <= '9' && digits < 4; name++, digits++)
-            value = value * 10 + (uint32_t)(*name - '0');
-        if (digits == 0 || value > 255 || (digits > 1 && name[-digits] == '0'))
-            return false;
-        *address = *address << 8 | value;
-    }
-    return *name == '\0';
-}
-
 // The configured agents, before the lookup's time starts: dotted addresses
 // as written, names by the hosts file and DNS alone (never a LAN host's
 // answer), until resolving has taken a second. Each IPv4 address of a name
@@ -496,7 +477,7 @@ static void add_agents(lookup *l, const char *list)
         net_address address[4];
         uint32_t a;
         int count = 0;
-        if (dotted(name, &a))
+        if (net_dotted(name, &a))
             net_ipv4(a, slp_port, &address[count++]);
         else if (net_now() - started < resolving_time_ms)
             count = net_resolve(name, "427", true, address, 4);

@@ -23,6 +23,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+from dns_responder import DnsResponder  # noqa: E402
 from ncp_server import Behaviour, NcpServer, dropping  # noqa: E402
 from slp_agent import DA_TYPE, TYPE, SlpAgent  # noqa: E402
 from wine_prefix import wine_prefix  # noqa: E402
@@ -33,6 +34,7 @@ HOSTS = """127.0.0.1 localhost
 ::1 srv6
 ::1 both
 127.0.0.1 both
+127.0.0.2 fs9.local
 """
 BOTH = [("127.0.0.1", 524), ("::1", 524)]
 SLP_SERVER = ("127.0.0.2", 524)  # where the SLP agent's servers are
@@ -329,7 +331,9 @@ class both_builds(unittest.TestCase):
         # never asked, though without them it is (Wine asks it through the
         # host's resolver).
         many = dict([("FS%04d" % i, ["10.0.1.1"]) for i in range(3000)], SLPONLY=["127.0.0.2"])
-        by_name = [(1, TYPE, b"(svcname-ws=SLPONLY)"), (1, TYPE, b"(svcname-ws==SLPONLY)")]
+        def by_name_of(name):
+            return [(1, TYPE, b"(svcname-ws=%s)" % name), (1, TYPE, b"(svcname-ws==%s)" % name)]
+        by_name, fs9 = by_name_of(b"SLPONLY"), by_name_of(b"FS9")
         addresses = (6, SLP_URL, b"svcaddr-ws")
         for name, configured, scopes, directory, code, asked, rogue_asked in [
                 ("configured, in the site's scopes", "127.0.0.5", " SITE1 , DEFAULT", {}, CLOCK,
@@ -357,19 +361,45 @@ class both_builds(unittest.TestCase):
                 ("a LAN host's name service, the agent silent", "127.0.0.5", "",
                  {"silent": True, "lan": True}, 2, by_name * 3, []),
                 ("a LAN host's name service, no agents", None, "", {"lan": True}, CLOCK, [],
-                 None)]:
+                 None),
+                # A resolver's stub that passes a single-label name to LLMNR and
+                # a .local one to mDNS: asked neither, a single label only
+                # through the search list (without .local and root domains).
+                ("a stub that asks the LAN, no search list", "127.0.0.5", "",
+                 {"run": "fs9", "dns": ("", [])}, 2, fs9, []),
+                ("a stub, a search list", "127.0.0.5", "",
+                 {"run": "fs9", "dns": ("search corp.example", [b"FS9.corp.example"] * 2)},
+                 2, fs9, []),
+                ("a stub, a search list of .local and the root", "127.0.0.5", "",
+                 {"run": "fs9", "dns": ("search local .", [])}, 2, fs9, []),
+                ("a stub, a .local name", "127.0.0.5", "",
+                 {"run": "nas.local", "dns": ("", [])}, 2, by_name_of(b"NAS.LOCAL"), []),
+                ("a stub, a .local name the resolver unescapes", "127.0.0.5", "",
+                 {"run": "nas.loc\\097l", "dns": ("", [])}, 2,
+                 by_name_of(b"NAS.LOC\\5C097L"), []),
+                ("a .local name in the hosts file", "127.0.0.5", "",
+                 {"run": "fs9.local", "dns": ("", [])}, CLOCK, by_name_of(b"FS9.LOCAL"), []),
+                # No address but a dotted one: 127.1 is the agent's as inet_aton
+                # reads it.
+                ("an agent as a loose number", "127.1", "", {"host": "127.0.0.1"}, 2, [], None)]:
             settings = dict(dict(servers=SERVERS, host="127.0.0.5", multicast=False), **directory)
             mode, server_name = settings.pop("mode", 0o644), settings.pop("run", "slponly")
             lan = lan_name_service() if settings.pop("lan", False) else contextlib.nullcontext()
+            search, dns_asked = settings.pop("dns", (None, None))
+            if search is not None and not isinstance(RUNNER, Native):
+                continue  # Wine's DnsQuery asks the host's stub as it is
+            dns = DnsResponder(search) if search is not None else contextlib.nullcontext()
             rogue = SlpAgent({"SLPONLY": ["127.0.0.9"]}) if rogue_asked is not None else \
                 contextlib.nullcontext()
-            with self.subTest(name), SlpAgent(**settings) as agent, rogue, lan, \
+            with self.subTest(name), SlpAgent(**settings) as agent, rogue, lan, dns, \
                     NcpServer(addresses=[SLP_SERVER]), \
                     RUNNER.slp_settings(configured, scopes, mode) if configured else \
                     contextlib.nullcontext():
                 exit_code, console, _ = self.run_garvelux([server_name])
                 self.assertEqual((exit_code, console[len(BANNER):]), self.expect(
-                    code, open_error(b"SLPONLY", 0x8847)))
+                    code, open_error(server_name.upper().encode(), 0x8847)))
+                if search is not None:
+                    self.assertEqual(dns.names, dns_asked)
                 self.read("e2e.log")
                 self.assertEqual([(r[1],) + tuple(r[4][1:4:2]) for r in agent.requests], asked)
                 self.assertLessEqual({r[4][2] for r in agent.requests}, {
@@ -476,10 +506,11 @@ class native_build(both_builds):
                     '4294967295 >m && mount --bind m /proc/$$/uid_map && exec "$@"', "-"]
         # started by: root; root with supplementary groups; root where user
         # 65534 does not exist; a user with capabilities; root where the
-        # packaged user exists; root that cannot switch where it should.
-        # Then Uid and Gid, the bounding set, and where the run is held: at
-        # the query, once filtered, or while connecting to a black-holed
-        # server, before; or that it ends as its client cannot start.
+        # packaged user exists; root that cannot switch where it should;
+        # root's check, which keeps no capability. Then Uid and Gid, the
+        # bounding set, and where the run is held: at the query, once
+        # filtered, or while connecting to a black-holed server, before; or
+        # that it ends as its client cannot start.
         for launcher, ids, bounding, held in [
                 ([], "65534", clock_only, "query"),
                 (with_groups, "65534", clock_only, "query"),
@@ -487,7 +518,8 @@ class native_build(both_builds):
                 (as_user, "1000", "000001ffffffffff", "query"),
                 (with_user, "999", clock_only, "query"),
                 (unshared, None, None, "init"),
-                (with_groups, "65534", clock_only, "connecting")]:
+                (with_groups, "65534", clock_only, "connecting"),
+                ([], "65534", none, "check")]:
             # Connection attempts only: a closing connection of the run before
             # must not look like this run connecting.
             rules = ["tcp dport 524 tcp flags & (syn | ack) == syn counter drop"] \
@@ -495,7 +527,8 @@ class native_build(both_builds):
             with self.subTest(launcher=launcher, held=held), dropping(*rules), \
                     NcpServer(Behaviour(silent_on="query")) as server:
                 os.chmod(self.dir.name, 0o777)
-                run = subprocess.Popen(launcher + RUNNER.command + ["srv1", "/Le2e.log"],
+                arguments = ["--check", "srv1"] if held == "check" else ["srv1", "/Le2e.log"]
+                run = subprocess.Popen(launcher + RUNNER.command + arguments,
                                        cwd=self.dir.name, env=RUNNER.env(self.clock),
                                        stdout=subprocess.PIPE)
                 if held == "init":  # the runs held before were killed: they logged nothing
@@ -503,18 +536,19 @@ class native_build(both_builds):
                     self.assertEqual((run.wait(), run.stdout.read(), self.read("e2e.log")),
                                      (1, BANNER + refused, refused))
                     continue
-                while run.poll() is None and (len(server.requests) < 2 if held == "query" else
+                while run.poll() is None and (len(server.requests) < 2 if held != "connecting" else
                                               b"packets 0 " in nft_table()):
                     time.sleep(0.01)
                 with open("/proc/%d/status" % run.pid) as f:
                     status = dict((k, v.strip()) for k, v in (line.split(":", 1) for line in f))
                 run.kill()
                 run.wait()
-                filtered = RUNNER.filtered and held == "query"
+                filtered = RUNNER.filtered and held != "connecting"
+                kept = none if held == "check" else clock_only
                 self.assertEqual(
                     [status[k] for k in ("Uid", "Gid", "Groups", "CapEff", "CapPrm", "CapBnd",
                                          "CapInh", "CapAmb", "NoNewPrivs", "Seccomp")],
-                    ["\t".join([ids] * 4)] * 2 + ["", clock_only, clock_only, bounding, none,
+                    ["\t".join([ids] * 4)] * 2 + ["", kept, kept, bounding, none,
                                                   none, "1", "2" if filtered else "0"])
 
     def test_the_test_agent_as_nmap_reads_it(self):

@@ -189,12 +189,6 @@ const outcome_case outcome_cases[] = {
          fake.round_trip = 14000000;
      },
      0, "GARVELUX OK: SRV1 offset +1 s|offset=1s;60;120;;\n", checked + "ExitProcess(0)\n", "", "", check},
-    {"check in the repeated hour's first pass",
-     [] {
-         fake.now = utc_ticks("2030-10-27 00:40:00.300");
-         memcpy(fake.date_time, repeated_hour, 7);
-     },
-     0, "GARVELUX OK: SRV1 offset +0 s|offset=0s;60;120;;\n", checked + "ExitProcess(0)\n", "", "", check},
     {"check of a server before the release, the desk too",
      [] {
          fake.now = utc_ticks("2000-05-02 06:16:42.300");
@@ -213,9 +207,6 @@ const outcome_case outcome_cases[] = {
     {"check of an unknown server", [] { fake.open_result = 0x8847; }, 3,
      "GARVELUX UNKNOWN: SRV1 NWCCOpenConnByName returned 8847\n",
      check_opened + "release_client(0)\nExitProcess(3)\n", "", "", check},
-    {"check by root that cannot switch", [] { fake.init_result = 0x88FF; }, 3,
-     "GARVELUX UNKNOWN: SRV1 NWCallsInit returned 88FF\n",
-     "NWCallsInit(0,0) without clock\nExitProcess(3)\n", "", "", check},
     {"check of a silent server", [] { fake.query_result = 0x8805; }, 3,
      "GARVELUX UNKNOWN: SRV1 NWGetFileServerDateAndTime returned 8805\n",
      checked + "ExitProcess(3)\n", "", "", check},

@@ -84,12 +84,12 @@ static bool in_user_namespace()
     return fewer;
 }
 
-bool drop_privileges()
+bool drop_privileges(bool may_set_clock)
 {
     capng_get_caps_process();
     bool root = geteuid() == 0, switched = false;
     if (root || capng_have_capabilities(CAPNG_SELECT_CAPS) != CAPNG_NONE) {
-        bool has_clock = capng_have_capability(CAPNG_PERMITTED, CAP_SYS_TIME);
+        bool has_clock = may_set_clock && capng_have_capability(CAPNG_PERMITTED, CAP_SYS_TIME);
         keep_only_clock(has_clock);
         capng_apply(CAPNG_SELECT_BOUNDS); // needs CAP_SETPCAP
         const capng_flags_t flags = (capng_flags_t)(CAPNG_DROP_SUPP_GRP | CAPNG_CLEAR_AMBIENT);
@@ -110,9 +110,9 @@ bool drop_privileges()
 }
 
 // Once connected, before the first reply byte is read: from here on a run
-// only talks on this socket, writes the console and the log, sets the clock,
-// closes and exits. Anything else ends the process.
-void confine_to_socket(intptr_t socket)
+// only talks on this socket, writes the console and the log, sets the clock
+// (where asked), closes and exits. Anything else ends the process.
+void confine_to_socket(intptr_t socket, bool may_set_clock)
 {
     // The time-zone data is read now. Without TZ the C library looks at
     // the system's zone file again at every conversion; naming that same
@@ -128,14 +128,16 @@ void confine_to_socket(intptr_t socket)
     if (!filter)
         return;
     static const int anywhere[] = {
-        SCMP_SYS(write),         SCMP_SYS(close),         SCMP_SYS(poll),
-        SCMP_SYS(ppoll),         SCMP_SYS(clock_settime), SCMP_SYS(clock_gettime),
-        SCMP_SYS(rt_sigreturn),  SCMP_SYS(exit),          SCMP_SYS(exit_group),
+        SCMP_SYS(write),         SCMP_SYS(close),        SCMP_SYS(poll),
+        SCMP_SYS(ppoll),         SCMP_SYS(clock_gettime), SCMP_SYS(rt_sigreturn),
+        SCMP_SYS(exit),          SCMP_SYS(exit_group),
     };
     static const int on_the_socket[] = {SCMP_SYS(sendto), SCMP_SYS(recvfrom)};
     int failed = 0;
     for (int call : anywhere)
         failed |= seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0);
+    if (may_set_clock)
+        failed |= seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(clock_settime), 0);
     for (int call : on_the_socket)
         failed |= seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 1,
                                    SCMP_A0(SCMP_CMP_EQ, (scmp_datum_t)socket, 0));
