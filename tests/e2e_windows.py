@@ -39,6 +39,8 @@ NOT_FOUND = b"\r\n\nERROR: NWCCOpenConnByName(SRV1) returned 8847\r\n"
 # where SetLocalTime takes its later reading though the earlier is nearer.
 ZONE, REPEATED = ("Australia/Sydney", (2030, 4, 7, 2, 40, 0)) if datetime.datetime.now(
     zoneinfo.ZoneInfo("Europe/Berlin")).dst() else ("Europe/Berlin", (2030, 10, 27, 2, 40, 0))
+BOUNDED = b"\r\nDateTime: Sun %d.%d. 2030, 2:40:00\r\nERROR: the clock would move by N seconds, " \
+    b"more than the bound of B: clock not set.\r\n" % REPEATED[2:0:-1]
 
 EXE, STANDIN, MSI, TASK_XML = (os.path.abspath(a) for a in sys.argv[1:5])
 # A folder ("owned") and a log in "logs" of another account, made before
@@ -84,12 +86,9 @@ CASES = [
      {"DATE": "130,%d,%d,2,40,0,0" % REPEATED[1:3], "TZ": ZONE, "BOUND": lambda: int(
          calendar.timegm(REPEATED) - time.time() - 1800 -
          datetime.datetime.now(zoneinfo.ZoneInfo(ZONE)).utcoffset().total_seconds())},
-     ["srv1", "/Lrun.log"], 4, b"\r\nDateTime: Sun %d.%d. 2030, 2:40:00\r\nERROR: the clock would "
-     b"move by N seconds, more than the bound of B: clock not set.\r\n" % REPEATED[2:0:-1], True,
-     CALLS + [RELEASE], b"\r\nDateTime: Sun %d.%d. 2030, 2:40:00\r\nERROR: the clock would move "
-     b"by N seconds, more than the bound of B: clock not set.\r\nHint: check which clock is wrong; "
-     b"if it is this desk's, run once without the bound (the MaxStepSeconds policy).\r\n"
-     % REPEATED[2:0:-1]),
+     ["srv1", "/Lrun.log"], 4, BOUNDED, True, CALLS + [RELEASE], BOUNDED + b"Hint: check which "
+     b"clock is wrong; if it is this desk's, run once without the bound (the MaxStepSeconds "
+     b"policy).\r\n"),
     ("syntax asked for", {}, ["srv1", "/Lrun.log", "/?"], 0, SYNTAX, False, []),
     ("--help, --version and -l are server names here", {"OPEN": "8847"},
      ["--version", "-l", "--help", "/Lrun.log"], 2,
@@ -155,13 +154,11 @@ def run(folder, args, script, record, clock_calls=None, events=None, program=Non
     if clock_calls is not None:
         env["WINEDEBUG"] += ",+relay"  # RelayInclude keeps it to SetLocalTime
     for key, value in script.items():
-        if key == "TZ":
-            env[key] = value
-        elif key == "BOUND":  # the policy, in seconds from now
+        if key == "BOUND":  # the policy, in seconds from now
             wine(env, "reg", "add", POLICY, "/v", "MaxStepSeconds", "/t", "REG_DWORD", "/d",
                  str(value()), "/f")
         else:
-            env["GARVELUX_STANDIN_" + key] = value
+            env[key if key == "TZ" else "GARVELUX_STANDIN_" + key] = value
     done = subprocess.run(["wine", os.path.join(program or folder, "garvelux.exe")] + args,
                           cwd=folder, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           timeout=120)
