@@ -20,23 +20,74 @@ static const WCHAR foreign_task_rule[] =
     L"a task \\GARVELUX that this product did not register is there; it is kept: delete it "
     L"(schtasks /delete /tn GARVELUX) or install without SERVER:";
 
-// SERVER as given, or the remembered one when none is, or when a user who
-// is not an administrator gives one to an installed product: any user may
-// repair it, and the repair runs as SYSTEM.
-static bool settle_server(WCHAR (&server)[256], WCHAR (&remembered)[256])
+// The Server policy's value, which only administrators and Group Policy
+// can write (the 64-bit view, as a 64-bit policy engine writes it), or
+// nothing; false for one that SERVER's rules refuse, or a note where it is
+// no text or too long.
+static bool policy_server(WCHAR (&value)[256])
 {
-    WCHAR installed[64], admin[64];
+    HKEY key;
+    DWORD type = REG_NONE, size = sizeof value - sizeof(WCHAR);
+    *value = L'\0';
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\GARVELUX", 0,
+                      KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+        return true;
+    LSTATUS status = RegQueryValueExW(key, L"Server", nullptr, &type,
+                                      reinterpret_cast<BYTE *>(value), &size);
+    RegCloseKey(key);
+    if (status == ERROR_FILE_NOT_FOUND)
+        return true;
+    value[status == ERROR_SUCCESS ? size / sizeof(WCHAR) : 0] = L'\0';
+    if (status != ERROR_SUCCESS || type != REG_SZ)
+        wcscpy(value, L"(no text, or too long)");
+    return status == ERROR_SUCCESS && type == REG_SZ && valid_server(value);
+}
+
+// Once per install (the checks run twice), marked by the property: a
+// warning in the MSI log and the Event Log (event 255, as a run without a
+// server name ends).
+static void warn_once(const WCHAR *mark, const WCHAR *what, const WCHAR *detail)
+{
+    WCHAR warned[4], text[512];
+    if (!get(mark, warned, ARRAYSIZE(warned)) || *warned)
+        return;
+    MsiSetPropertyW(install, mark, L"1");
+    warn(what, detail);
+    swprintf(text, ARRAYSIZE(text), L"GARVELUX setup: %ls%ls%ls", what, *detail ? L" " : L"",
+             detail);
+    const WCHAR *strings[] = {text};
+    HANDLE source = RegisterEventSourceW(nullptr, L"GARVELUX");
+    if (source) {
+        ReportEventW(source, EVENTLOG_WARNING_TYPE, 0, 255, nullptr, 1, 0, strings, nullptr);
+        DeregisterEventSource(source);
+    }
+}
+
+// SERVER as given; else the Server policy's; else the remembered one. A
+// user who is not an administrator gets the same when giving one to an
+// installed product: any user may repair it, and the repair runs as SYSTEM.
+static bool settle_server(WCHAR (&server)[256], WCHAR (&remembered)[256], bool removing)
+{
+    WCHAR installed[64], admin[64], policy[256];
     if (!get(L"SERVER", server, ARRAYSIZE(server)) ||
         !get(L"REMEMBERED_SERVER", remembered, ARRAYSIZE(remembered)))
         return false;
+    bool usable = policy_server(policy);
+    const WCHAR *fallback = usable && *policy ? policy : remembered;
     bool others_repair = !get(L"Installed", installed, ARRAYSIZE(installed)) ||
                          !get(L"AdminUser", admin, ARRAYSIZE(admin)) || (*installed && !*admin);
-    if (*server && others_repair && wcscmp(server, remembered) != 0)
+    if (*server && others_repair && wcscmp(server, fallback) != 0)
         log_line(L"SERVER ignored: the server of an installed product is changed only by an "
-                 L"administrator; kept:", remembered);
+                 L"administrator; kept:", fallback);
     if (!*server || others_repair)
-        wcscpy(server, remembered);
+        wcscpy(server, fallback);
     MsiSetPropertyW(install, L"SERVER", server);
+    if (!removing && !usable)
+        warn_once(L"PolicyWarned", L"warning: the Server policy's value is ignored, as SERVER "
+                  L"would be refused:", policy);
+    if (!removing && !*server)
+        warn_once(L"ServerWarned", L"warning: no server is given (SERVER, or the Server "
+                  L"policy): nothing is scheduled; set one, then repair", L"");
     return true;
 }
 
@@ -220,11 +271,12 @@ static UINT check_folders(const WCHAR *installed)
 UINT check_values()
 {
     WCHAR server[256], remembered[256], remove[64], installed[MAX_PATH + 1];
-    bool fits = settle_server(server, remembered);
+    bool removing = !get(L"REMOVE", remove, ARRAYSIZE(remove)) || *remove;
+    bool fits = settle_server(server, remembered, removing);
     restore_from(installed);
     read_lock(L"INSTALLDIR", L"ProgramFolderSddl");
     read_lock(L"LOGDIR", L"LogFolderSddl");
-    if (!get(L"REMOVE", remove, ARRAYSIZE(remove)) || *remove) {
+    if (removing) {
         if (upgrading())
             MsiSetPropertyW(install, L"UPGRADING", L"1");
         return ERROR_SUCCESS;

@@ -2,12 +2,15 @@
 // to append to the log given, or the task deleted; as the rollback, the
 // remembered server written back too.
 #include "installer/task_action.h"
+#include "installer/task_definition.h"
 
 #include <sddl.h>
 #include <taskschd.h>
 
 #include <cwchar>
 
+static WCHAR task_xml[8192];
+static const WORD task_definition = 1;  // its resource ID in task_action.rc
 static const WCHAR local_service[] = L"S-1-5-19";
 static const WCHAR settings_key[] = L"SOFTWARE\\GARVELUX";
 // SYSTEM and the administrators manage the task, users may read it.
@@ -50,13 +53,33 @@ HRESULT task_there()
     IRegisteredTask *task = nullptr;
     BSTR name = SysAllocString(task_name);
     HRESULT result = name ? connect(&service, &root) : E_OUTOFMEMORY;
-    if (SUCCEEDED(result))
+    if (SUCCEEDED(result) && root)
         result = root->GetTask(name, &task);
     if (task)
         task->Release();
     release(service, root);
     SysFreeString(name);
     return result == task_not_found ? S_FALSE : result;
+}
+
+// The definition built into this DLL (UTF-16 with its mark), as text.
+static bool load_definition(WCHAR *definition, size_t capacity)
+{
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&load_definition), &self);
+    HRSRC found = self ? FindResourceW(self, MAKEINTRESOURCEW(task_definition),
+                                       MAKEINTRESOURCEW(10))  // RT_RCDATA
+                       : nullptr;
+    HGLOBAL loaded = found ? LoadResource(self, found) : nullptr;
+    const WCHAR *text = loaded ? static_cast<const WCHAR *>(LockResource(loaded)) : nullptr;
+    size_t length = text ? SizeofResource(self, found) / sizeof(WCHAR) : 0;
+    if (length < 2 || length > capacity || text[0] != 0xFEFF)
+        return false;
+    wmemcpy(definition, text + 1, length - 1);
+    definition[length - 1] = L'\0';
+    return true;
 }
 
 // Registers task_xml as LOCAL SERVICE's task (only a new one where
@@ -78,13 +101,13 @@ static HRESULT change_task(bool registering, bool creating, bool *reached)
     if (SUCCEEDED(result))
         result = connect(&service, &root);
     *reached = root != nullptr;
-    if (SUCCEEDED(result) && registering) {
+    if (SUCCEEDED(result) && root && registering) {
         IRegisteredTask *task = nullptr;
         result = root->RegisterTask(name, xml, creating ? TASK_CREATE : TASK_CREATE_OR_UPDATE,
                                     user, none, TASK_LOGON_SERVICE_ACCOUNT, sddl, &task);
         if (task)
             task->Release();
-    } else if (SUCCEEDED(result)) {
+    } else if (SUCCEEDED(result) && root) {
         result = root->DeleteTask(name, 0);
         if (result == task_not_found)
             result = S_FALSE;

@@ -64,8 +64,3 @@ UINT set_task();
 // not (S_FALSE), or cannot be told (an error).
 HRESULT task_there();
 
-// The definition built into this DLL, filled in for this installation.
-extern WCHAR task_xml[8192];
-bool load_definition(WCHAR *definition, size_t capacity);
-bool fill_definition(const WCHAR *definition, const WCHAR *folder, const WCHAR *server,
-                     const WCHAR *log, WCHAR *xml, size_t capacity);

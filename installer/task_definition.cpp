@@ -1,21 +1,17 @@
-// The task's definition, built into this DLL, filled in memory with the
-// installed program, the server and the log: nothing is read from a
-// folder that another account could prepare.
-#include "installer/task_action.h"
+// The task's definition filled in memory with the installed program, the
+// server and the log: text in, text out, no system call.
+#include "installer/task_definition.h"
 
 #include <cwchar>
 
-WCHAR task_xml[8192];
-static const WORD task_definition = 1;  // its resource ID in task_action.rc
-
 namespace {
 struct text_out {
-    WCHAR *to;
+    wchar_t *to;
     size_t capacity, filled;
 };
 }
 
-static bool append(text_out &out, const WCHAR *text, size_t length)
+static bool append(text_out &out, const wchar_t *text, size_t length)
 {
     if (length >= out.capacity - out.filled)
         return false;
@@ -27,10 +23,10 @@ static bool append(text_out &out, const WCHAR *text, size_t length)
 
 // As XML element text; false for what XML cannot hold (control
 // characters) or what does not fit.
-static bool append_text(text_out &out, const WCHAR *text)
+static bool append_text(text_out &out, const wchar_t *text)
 {
     for (; *text; text++) {
-        const WCHAR *escape = *text == L'&' ? L"&amp;" : *text == L'<' ? L"&lt;"
+        const wchar_t *escape = *text == L'&' ? L"&amp;" : *text == L'<' ? L"&lt;"
                             : *text == L'>' ? L"&gt;" : nullptr;
         if (*text < L' ' || !(escape ? append(out, escape, wcslen(escape)) : append(out, text, 1)))
             return false;
@@ -40,11 +36,11 @@ static bool append_text(text_out &out, const WCHAR *text)
 
 // Copies the definition from *from up to the text of the element tag, puts
 // the parts in its place and leaves *from at the element's end.
-static bool fill_element(text_out &out, const WCHAR **from, const WCHAR *tag,
-                         const WCHAR *const parts[])
+static bool fill_element(text_out &out, const wchar_t **from, const wchar_t *tag,
+                         const wchar_t *const parts[])
 {
-    const WCHAR *start = wcsstr(*from, tag);
-    const WCHAR *end = start ? wcsstr(start, L"</") : nullptr;
+    const wchar_t *start = wcsstr(*from, tag);
+    const wchar_t *end = start ? wcsstr(start, L"</") : nullptr;
     if (!end)
         return false;
     start += wcslen(tag);
@@ -57,33 +53,12 @@ static bool fill_element(text_out &out, const WCHAR **from, const WCHAR *tag,
     return true;
 }
 
-// The definition (UTF-16 with its mark in the resource), as text.
-bool load_definition(WCHAR *definition, size_t capacity)
+bool fill_definition(const wchar_t *definition, const wchar_t *folder, const wchar_t *server,
+                     const wchar_t *log, wchar_t *xml, size_t capacity)
 {
-    HMODULE self = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&load_definition), &self);
-    HRSRC found = self ? FindResourceW(self, MAKEINTRESOURCEW(task_definition),
-                                       MAKEINTRESOURCEW(10))  // RT_RCDATA
-                       : nullptr;
-    HGLOBAL loaded = found ? LoadResource(self, found) : nullptr;
-    const WCHAR *text = loaded ? static_cast<const WCHAR *>(LockResource(loaded)) : nullptr;
-    size_t length = text ? SizeofResource(self, found) / sizeof(WCHAR) : 0;
-    if (length < 2 || length > capacity || text[0] != 0xFEFF)
-        return false;
-    wmemcpy(definition, text + 1, length - 1);
-    definition[length - 1] = L'\0';
-    return true;
-}
-
-// The definition pointed at this installation, the server and the log.
-bool fill_definition(const WCHAR *definition, const WCHAR *folder, const WCHAR *server,
-                     const WCHAR *log, WCHAR *xml, size_t capacity)
-{
-    const WCHAR *const command[] = {L"\"", folder, L"garvelux.exe\"", nullptr};
-    const WCHAR *const arguments[] = {server, L" /L", log, nullptr};
-    const WCHAR *from = definition;
+    const wchar_t *const command[] = {L"\"", folder, L"garvelux.exe\"", nullptr};
+    const wchar_t *const arguments[] = {server, L" /L", log, nullptr};
+    const wchar_t *from = definition;
     text_out out = {xml, capacity, 0};
     return fill_element(out, &from, L"<Command>", command) &&
            fill_element(out, &from, L"<Arguments>", arguments) &&

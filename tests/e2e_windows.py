@@ -344,9 +344,15 @@ class packaged(unittest.TestCase):
 
     def msiexec(self, *args):
         """Exit code (modulo 256) and the tasks registered, as the
-        installer's log has their <Exec>, whitespace between tags left out."""
+        installer's log has their <Exec>, whitespace between tags left out;
+        the texts the install reported to the Event Log in self.events."""
         log = os.path.join(self.work, "msi.log")
-        code = wine(self.env, "msiexec", *args, "/qn", "/l*v", windows_path(log))
+        done = subprocess.run(["wine", "msiexec", *args, "/qn", "/l*v", windows_path(log)],
+                              env=dict(self.env, WINEDEBUG="-all,+eventlog"),
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=120)
+        code = done.returncode
+        self.events = re.findall(r':eventlog:ReportEventW L"(.*)"$',
+                                 done.stderr.decode(errors="replace"), re.M)
         with open(log, encoding="utf-8", errors="replace") as f:
             self.log = f.read()
         return code, [re.sub(r">\s+<", "><", e) for e in re.findall(
@@ -496,6 +502,10 @@ class packaged(unittest.TestCase):
         # Without SERVER only the program is installed; a repair that
         # gives one registers the task and remembers the server.
         self.assertEqual(self.msiexec("/i", msi), (0, []))
+        self.assertIn("GARVELUX task: warning: no server is given", self.log)
+        self.assertEqual(self.events, ["GARVELUX setup: warning: no server is given (SERVER, or "
+                                       "the Server policy): nothing is scheduled; set one, then "
+                                       "repair"])
         self.assertTrue(os.path.exists(os.path.join(self.program, "garvelux.exe")))
         self.assertFalse(os.path.exists(self.task))
         # A repair that names another product as the one it replaces
@@ -512,6 +522,18 @@ class packaged(unittest.TestCase):
         self.assertEqual(self.msiexec("/i", msi, "REINSTALL=ALL", "REINSTALLMODE=omus",
                                       "SERVER=FS3"), (0, [self.exec_for("FS3")]))
         self.assertEqual(self.state(), self.installed("FS3"))
+        # Where no SERVER is given, the Server policy comes before the
+        # remembered server, unless SERVER's rules would refuse it.
+        policy = "HKLM\\SOFTWARE\\Policies\\GARVELUX"
+        for value, server in (("/BAD", "FS3"), ("FS5", "FS5")):
+            subprocess.run(["wine", "reg", "add", policy, "/v", "Server", "/d", value, "/f"],
+                           env=self.env, stdout=subprocess.DEVNULL, check=True)
+            self.assertEqual(self.msiexec("/i", msi, "REINSTALL=ALL", "REINSTALLMODE=omus"),
+                             (0, [self.exec_for(server)]))
+            self.assertEqual("GARVELUX task: warning: the Server policy's value is ignored, as "
+                             "SERVER would be refused: /BAD" in self.log, value == "/BAD")
+        self.assertEqual(self.state(), self.installed("FS5"))
+        self.assertEqual(wine(self.env, "reg", "delete", policy, "/f"), 0)
         self.assertEqual(self.msiexec("/x", msi)[0], 0)
         self.assertEqual(self.state(), NOTHING)
         # Folders of an admin's choice stay through an upgrade that names
@@ -587,6 +609,8 @@ class packaged(unittest.TestCase):
         self.assertEqual(self.msiexec("/i", failing, "SERVER=FS1", "FAIL=1"),
                          (1603 % 256, [self.exec_for("FS1")]))
         self.assertEqual(self.state(), NOTHING)
+        # The folders and the log that the install made are gone again.
+        self.assertEqual([os.path.exists(f) for f in (self.program, self.logs)], [False, False])
         self.assertEqual(self.msiexec("/i", failing, "SERVER=FS1")[0], 0)
         for values in bad:
             self.assertEqual(self.msiexec("/i", failing, "REINSTALL=ALL", "REINSTALLMODE=omus",

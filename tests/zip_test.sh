@@ -60,13 +60,13 @@ policies = admx.findall(".//%spolicy" % xml)
 assert {p.get("key") for p in policies} == {"SOFTWARE\\Policies\\GARVELUX\\SLP",
                                           "SOFTWARE\\Policies\\GARVELUX"}, policies
 assert sorted((t.get("valueName"), t.get("maxLength")) for t in admx.iter(xml + "text")) == [
-    ("DAAddresses", "511"), ("Scopes", "255")]
+    ("DAAddresses", "511"), ("Scopes", "255"), ("Server", "127")]
 assert [(d.get("valueName"), d.get("minValue"), d.get("maxValue"))
         for d in admx.iter(xml + "decimal")] == [("MaxStepSeconds", "1", "315360000")]
 defined = {(e.tag[len(xml):], e.get("id")) for e in adml.iter() if e.get("id")}
 named = re.findall(r"\$\((string|presentation)\.(\w+)\)", admx_text)
-assert set(named) <= defined and len(named) == 10, (named, defined)
-assert {e.get("refId") for e in adml.iter(xml + "textBox")} == {"DAAddresses", "Scopes"}
+assert set(named) <= defined and len(named) == 13, (named, defined)
+assert {e.get("refId") for e in adml.iter(xml + "textBox")} == {"DAAddresses", "Scopes", "Server"}
 manual = archive.read(folder + "garvelux.txt")
 assert manual.startswith(b"GARVELUX(1)") and b"\x08" not in manual and b"\r\n" in manual
 assert archive.read(folder + "LICENSE.txt").startswith(b"ISC License\r\n")
