@@ -242,6 +242,9 @@ static UINT check_folders(const WCHAR *installed)
     char seen = *folder ? look_at(folder, true) : 't';
     if (seen == 'x' || seen == 'o')
         return fail_folder(L"LOGDIR", folder);
+    UINT error = *folder ? check_parents(L"LOGDIR", folder, nullptr) : ERROR_SUCCESS;
+    if (error != ERROR_SUCCESS)
+        return error;
     if (seen == 'm')
         wcscat(made, L"LF");
     seen = *folder && seen != 'm' ? look_at(log, false) : 't';
@@ -256,6 +259,9 @@ static UINT check_folders(const WCHAR *installed)
     seen = resolved ? look_at(folder, true) : 't';
     if (seen == 'x' || seen == 'o')
         return fail_folder(L"INSTALLDIR", folder);
+    error = resolved ? check_parents(L"INSTALLDIR", folder, nullptr) : ERROR_SUCCESS;
+    if (error != ERROR_SUCCESS)
+        return error;
     if (seen == 'm')
         wcscat(made, L"P");
     if (resolved && CompareStringOrdinal(folder, -1, installed, -1, TRUE) != CSTR_EQUAL &&

@@ -13,31 +13,24 @@
 const WCHAR log_file_sddl[] = L"O:SYD:P(A;;FA;;;SY)(A;;FA;;;BA)";
 static const WCHAR log_aside[] = L"garvelux.log.old";
 
-// Folders above it that are missing, made as the installer would make them.
-static void make_parents(const WCHAR *path)
-{
-    WCHAR parent[MAX_PATH + 1];
-    for (size_t i = 3; path[i]; i++)
-        if (path[i] == L'\\') {
-            wmemcpy(parent, path, i);
-            parent[i] = L'\0';
-            CreateDirectoryW(parent, nullptr);
-        }
-}
-
-static UINT make_folder(const WCHAR *property, const WCHAR *folder, const WCHAR *sddl)
+// Folders above it that are missing are made with parents_sddl.
+static UINT make_folder(const WCHAR *property, const WCHAR *folder, const WCHAR *sddl,
+                        const WCHAR *parents_sddl)
 {
     WCHAR path[MAX_PATH + 1];
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, FALSE};
     size_t length = wcslen(folder);
-    if (length < 4 || length > MAX_PATH ||
-        !ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
-                                                              &attributes.lpSecurityDescriptor,
-                                                              nullptr))
+    if (length < 4 || length > MAX_PATH)
         return fail(L"cannot make the folder:", folder);
     wcscpy(path, folder);
     path[length - 1] = L'\0';  // its final backslash
-    make_parents(path);
+    UINT error = check_parents(property, path, parents_sddl);
+    if (error != ERROR_SUCCESS)
+        return error;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
+                                                              &attributes.lpSecurityDescriptor,
+                                                              nullptr))
+        return fail(L"cannot make the folder:", folder);
     bool made = CreateDirectoryW(path, &attributes);
     LocalFree(attributes.lpSecurityDescriptor);
     if (made)
@@ -124,8 +117,9 @@ UINT make_folders(bool rollback)
         unmake(field[0], field[1], field[2]);
         return ERROR_SUCCESS;
     }
-    UINT error = make_folder(L"INSTALLDIR", field[0], field[3]);
+    // Folders above either are made as the program's, which users may read.
+    UINT error = make_folder(L"INSTALLDIR", field[0], field[3], field[3]);
     if (error == ERROR_SUCCESS)
-        error = make_folder(L"LOGDIR", field[1], field[4]);
+        error = make_folder(L"LOGDIR", field[1], field[4], field[3]);
     return error == ERROR_SUCCESS ? make_log(field[1]) : error;
 }

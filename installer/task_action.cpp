@@ -220,9 +220,42 @@ UINT fail_folder(const WCHAR *property, const WCHAR *folder)
 {
     WCHAR rule[200];
     swprintf(rule, ARRAYSIZE(rule),
-             L"%ls must be a folder, no link, that SYSTEM, the administrators or TrustedInstaller "
-             L"own (delete it, or choose another, and install again):", property);
+             L"%ls and each folder above it must be a folder, no link, that SYSTEM, the "
+             L"administrators or TrustedInstaller own (delete it, or choose another, and install "
+             L"again):", property);
     return fail(rule, folder);
+}
+
+// A folder above ours that another account owns, or a link, may be renamed
+// or repointed later, and ours with it.
+UINT check_parents(const WCHAR *property, const WCHAR *path, const WCHAR *sddl)
+{
+    WCHAR parent[MAX_PATH + 1];
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, FALSE};
+    size_t length = wcslen(path);
+    if (length > MAX_PATH ||
+        (sddl && !ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                     sddl, SDDL_REVISION_1, &attributes.lpSecurityDescriptor, nullptr)))
+        return fail_folder(property, path);
+    UINT error = ERROR_SUCCESS;
+    for (size_t i = 3; i + 1 < length && error == ERROR_SUCCESS; i++) {
+        if (path[i] != L'\\')
+            continue;
+        wmemcpy(parent, path, i);
+        parent[i] = L'\0';
+        if (sddl)
+            CreateDirectoryW(parent, &attributes);
+        HANDLE object = open_unfollowed(parent, READ_CONTROL | FILE_READ_ATTRIBUTES);
+        bool missing = GetLastError() == ERROR_FILE_NOT_FOUND ||
+                       GetLastError() == ERROR_PATH_NOT_FOUND;
+        if (object == INVALID_HANDLE_VALUE ? sddl || !missing
+                                           : !is_folder(object) || !trusted_owner(object))
+            error = fail_folder(property, parent);
+        if (object != INVALID_HANDLE_VALUE)
+            CloseHandle(object);
+    }
+    LocalFree(attributes.lpSecurityDescriptor);
+    return error;
 }
 
 static bool deferred(MSIHANDLE handle)

@@ -54,6 +54,10 @@ bool set_security(HANDLE object, const WCHAR *sddl);
 // Fails the install for a folder, named by its property, that is a link or
 // has another owner.
 UINT fail_folder(const WCHAR *property, const WCHAR *folder);
+// Each folder above path (below its drive's root) that is there is a
+// folder, no link, of a trusted owner; with sddl, those missing are made
+// with it first. Else the install fails, naming the first that is not.
+UINT check_parents(const WCHAR *property, const WCHAR *path, const WCHAR *sddl);
 
 // The phases' entry points.
 UINT check_values();

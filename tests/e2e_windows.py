@@ -566,10 +566,11 @@ class packaged(unittest.TestCase):
                 os.path.join(self.drive, "HardLinked", "garvelux.log"))
         bad = [["SERVER=/FS1"], ["SERVER=#5"], ["SERVER=A%PATH%"], ["LOGDIR=C:\\Time Logs\\"],
                ["LOGDIR=C:\\%TEMP%\\"], ["SERVER=" + "S" * 128], ["INSTALLDIR=C:\\Linked\\"],
-               ["LOGDIR=C:\\LinkedLogs\\"], ["LOGDIR=C:\\HardLinked\\"]]
-        if FOREIGN:  # folders that Wine shows as another account's (S-1-5-7)
-            bad += [[name + "=%s\\" % windows_path(os.path.join(FOREIGN, "owned"))]
-                    for name in ("INSTALLDIR", "LOGDIR")]
+               ["LOGDIR=C:\\LinkedLogs\\"], ["LOGDIR=C:\\HardLinked\\"],
+               ["INSTALLDIR=C:\\Linked\\GARVELUX\\"], ["LOGDIR=C:\\LinkedLogs\\GARVELUX\\"]]
+        if FOREIGN:  # folders that Wine shows as another account's (S-1-5-7), or below one
+            bad += [[name + "=%s\\" % windows_path(os.path.join(FOREIGN, "owned", below))]
+                    for name in ("INSTALLDIR", "LOGDIR") for below in ("", "GARVELUX")]
         for values in bad:
             self.assertEqual(self.msiexec("/i", msi, "SERVER=FS1", *values), (1603 % 256, []))
             self.assertIn("GARVELUX task: %s" % values[0].split("=")[0], self.log)
@@ -680,6 +681,7 @@ if __name__ == "__main__":
                     f.write(b"planted\r\n")
                 for name in ("owned", "logs/garvelux.log"):
                     os.chown(os.path.join(foreign, name), 1, 1)
+                os.chmod(os.path.join(foreign, "owned"), 0o777)  # open to all, as under C:\
                 os.environ["GARVELUX_FOREIGN"] = foreign
             status = subprocess.call(["unshare", "-rn", "sh", "-c", 'ip link set lo up && exec "$@"',
                                       "-", sys.executable] + sys.argv)
