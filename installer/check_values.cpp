@@ -195,13 +195,16 @@ static void read_lock(const WCHAR *folder, const WCHAR *property)
 
 // What of the folder, or the file, is there: 'm' missing, 't' there and
 // taken, 'o' there with another owner (a file then is moved aside), 'x'
-// what the rule refuses.
+// what the rule refuses. A standard user's repair runs this as that user,
+// whom the locked log folder denies even its owner: SYSTEM, which looks
+// again before it makes or takes anything, judges what it cannot read.
 static char look_at(const WCHAR *path, bool folder)
 {
     HANDLE object = open_unfollowed(path, READ_CONTROL | FILE_READ_ATTRIBUTES);
+    DWORD error = GetLastError();
     if (object == INVALID_HANDLE_VALUE)
-        return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND
-                   ? 'm' : 'x';
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 'm'
+               : error == ERROR_ACCESS_DENIED                                  ? 't' : 'x';
     char seen = !(folder ? is_folder(object) : is_plain_file(object)) ? 'x'
                 : trusted_owner(object)                               ? 't' : 'o';
     CloseHandle(object);

@@ -239,16 +239,17 @@ UINT check_parents(const WCHAR *property, const WCHAR *path, const WCHAR *sddl)
         return fail_folder(property, path);
     UINT error = ERROR_SUCCESS;
     for (size_t i = 3; i + 1 < length && error == ERROR_SUCCESS; i++) {
-        if (path[i] != L'\\')
+        if (path[i] != L'\\' && path[i] != L'/')
             continue;
         wmemcpy(parent, path, i);
         parent[i] = L'\0';
         if (sddl)
             CreateDirectoryW(parent, &attributes);
         HANDLE object = open_unfollowed(parent, READ_CONTROL | FILE_READ_ATTRIBUTES);
-        bool missing = GetLastError() == ERROR_FILE_NOT_FOUND ||
-                       GetLastError() == ERROR_PATH_NOT_FOUND;
-        if (object == INVALID_HANDLE_VALUE ? sddl || !missing
+        DWORD seen = GetLastError();  // missing, or hidden from a user: SYSTEM looks again
+        bool later = seen == ERROR_FILE_NOT_FOUND || seen == ERROR_PATH_NOT_FOUND ||
+                     seen == ERROR_ACCESS_DENIED;
+        if (object == INVALID_HANDLE_VALUE ? sddl || !later
                                            : !is_folder(object) || !trusted_owner(object))
             error = fail_folder(property, parent);
         if (object != INVALID_HANDLE_VALUE)
