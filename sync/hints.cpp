@@ -15,9 +15,10 @@ struct hint {
 // shares them), from any of the three NetWare steps.
 static const hint netware_hints[] = {
     // Linux's alone: on Windows an installed client's own code.
-    {0x88FF, posix_options ? "started as root, the run could not become the user garvelux (or "
-                             "65534): install the package, which makes the user, or see "
-                             "SECURITY in the manual"
+    {0x88FF, posix_options ? "the run could not give up its privilege (become the user "
+                             "garvelux or 65534, keep CAP_SYS_TIME alone, or load its filter): "
+                             "install the package, which makes the user, or see SECURITY in "
+                             "the manual"
                            : nullptr},
     {0x7F, "the installed NetWare client lacks a call: install a matching version, or remove "
            "it so that the built-in client is used"},

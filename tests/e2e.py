@@ -529,15 +529,18 @@ class native_build(both_builds):
         as_service = as_1000 + ["--inh-caps=+sys_time", "--ambient-caps=+sys_time",
                                 "--bounding-set=-all,+sys_time"]
         no_capset = [sys.executable, "-c", DENY_CAPSET]
+        # Capabilities the program's file permits but does not make effective.
+        file_caps = ["sh", "-c", 'cp "$0" gx && setcap cap_dac_override,cap_sys_time+p gx && exec '
+                     + " ".join(as_1000) + ' ./gx "$@"']
         # started by: root; root with supplementary groups; root where user
         # 65534 does not exist, 0 outside too, or 1000 there; a service's
         # user, and one holding more, capset refused where no namespace
-        # excuses a failed step; a user with capabilities; root where the
-        # packaged user exists; root that cannot switch where it should;
-        # root's check, which keeps no capability. Then Uid and Gid, the
-        # bounding set, and where the run is held: at the query, once
-        # filtered, or while connecting to a black-holed server, before; or
-        # that it ends as its client cannot start.
+        # excuses a failed step; a user with capabilities, or permitted by the
+        # file alone; root where the packaged user exists; root that cannot
+        # switch where it should; root's check, which keeps no capability.
+        # Then Uid and Gid, the bounding set, and where the run is held: at
+        # the query, once filtered, or while connecting to a black-holed
+        # server, before; or that it ends as its client cannot start.
         for launcher, ids, bounding, held in [
                 ([], "65534", clock_only, "query"),
                 (with_groups, "65534", clock_only, "query"),
@@ -546,6 +549,7 @@ class native_build(both_builds):
                 (seems_initial + as_service + no_capset, "1000", clock_only, "query"),
                 (seems_initial + as_user + no_capset, None, None, "init"),
                 (as_user, "1000", "000001ffffffffff", "query"),
+                (file_caps, "1000", "000001ffffffffff", "query"),
                 (with_user, "999", clock_only, "query"),
                 (unshared, None, None, "init"),
                 (with_groups, "65534", clock_only, "connecting"),

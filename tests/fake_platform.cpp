@@ -143,7 +143,7 @@ const char *open_failure_reason()
 FILE *open_shared_append(const char *name)
 {
     record(std::string("open_shared_append(") + name + ")");
-    return fake.log_open_fails ? nullptr : fopen(name, "ab");
+    return fake.log_open_fails ? nullptr : fopen(fake.log_full ? "/dev/full" : name, "ab");
 }
 
 bool client_sets_clock;

@@ -22,6 +22,7 @@ struct fake_script {
     BOOL console_result = 1;
     const char *current_directory = "/home/admin"; // nullptr: the call fails
     bool log_open_fails = false;
+    bool log_full = false; // opened, but no byte reaches it (a full disk)
 };
 
 extern fake_script fake;

@@ -276,6 +276,11 @@ TEST_F(in_temp_dir, runs_without_a_log_when_it_cannot_be_opened)
     EXPECT_EQ(fake_report, text + moved); // the record still has the whole run
     EXPECT_EQ(fake_errors, "Hint: Permission denied. The run goes on without a log: name one that "
                            "this account can create or append to.\r\n");
+    fake_reset();
+    fake.log_full = true; // the one append as the run ends fails
+    EXPECT_EQ(run_garvelux({"srv1"}), 0u);
+    EXPECT_EQ(fake_errors, "Hint: the log file could not be written (No space left on device): "
+                           "this run's lines are not in it.\r\n");
 }
 
 TEST_F(in_temp_dir, appends_after_earlier_runs)

@@ -150,7 +150,8 @@ bool drop_privileges(bool may_set_clock)
 {
     capng_get_caps_process();
     bool root = geteuid() == 0, switched = false, held = true;
-    bool privileged = root || capng_have_capabilities(CAPNG_SELECT_CAPS) != CAPNG_NONE;
+    // Permitted counts too: a file's capabilities without +e may be raised.
+    bool privileged = root || capng_have_permitted_capabilities() != CAPNG_NONE;
     uid_t root_outside;
     bool contained = in_user_namespace(&root_outside);
     hardening_owed = privileged && !contained;
