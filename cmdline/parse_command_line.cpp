@@ -88,14 +88,13 @@ static void take_log_file(const char *option, const char *value)
 // nothing that could be read as a wrapped number.
 static bool whole_seconds(const char *value, DWORD *seconds)
 {
-    const DWORD longest = 315360000;
     DWORD whole = 0;
     for (const char *digit = value; *digit; digit++) {
-        if (*digit < '0' || *digit > '9' || whole > longest)
+        if (*digit < '0' || *digit > '9' || whole > longest_step)
             return false;
         whole = whole * 10 + (DWORD)(*digit - '0');
     }
-    if (whole > longest)
+    if (whole > longest_step)
         return false;
     *seconds = whole;
     return true;

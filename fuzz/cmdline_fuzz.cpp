@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         // A check opens no log, prints nothing yet, and takes its thresholds in order.
         ends_well = server_name[0] != '\0' &&
                     (check ? fake_console.empty() && warning_seconds <= critical_seconds &&
-                                 critical_seconds <= 315360000
+                                 critical_seconds <= longest_step
                            : ends_with(fake_console, "Unable to open log file " +
                                                          std::string(log_name) + "\r\n"));
         break;

@@ -99,6 +99,8 @@ void report_run(UINT exit_code, const char *text);
 // where a value of another type or out of range is ignored with a warning
 // in the Event Log; no policy store elsewhere.
 DWORD max_step_policy();
+// Ten years: the largest bound on a step, or threshold, that counts.
+const DWORD longest_step = 315360000;
 // Whether another time service disciplines the clock (NTP), so that it may
 // undo a step. Asked before the server is looked for.
 bool clock_disciplined();

@@ -4,9 +4,6 @@
 #include "platform/platform.h"
 #include "platform/windows/event_log.h"
 
-// Ten years: a larger step is no bound at all.
-static const DWORD longest_step = 315360000;
-
 // Read in the 64-bit view, where a 64-bit policy engine writes it. Whoever
 // can write the key may give any type: only a REG_DWORD in range counts,
 // and anything else there is said in the Event Log, never taken as 0.
